@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+
+struct pcap;
+struct pcap_dumper;
+
+// Writes a capture file with libpcap's own dump functions.
+class CPcapWriter
+{
+public:
+    CPcapWriter(const std::string &path, int linkType, int snapLength = 262144);
+    ~CPcapWriter();
+    CPcapWriter(const CPcapWriter &) = delete;
+    CPcapWriter &operator=(const CPcapWriter &) = delete;
+
+    bool IsOpen() const { return m_pDumper != nullptr; }
+
+    // One record: caplen bytes of frame (all of it when caplen < 0), original length
+    // origLength (the frame's size when < 0).
+    void Write(std::span<const uint8_t> frame, long caplen = -1, long origLength = -1);
+
+    // Flushes and closes the file; the destructor does it too.
+    void Close();
+
+private:
+    pcap *m_pPcap = nullptr;
+    pcap_dumper *m_pDumper = nullptr;
+    uint32_t m_dwTime = 1700000000;
+};

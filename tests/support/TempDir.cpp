@@ -1,0 +1,33 @@
+#include "TempDir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+CTempDir::CTempDir()
+{
+    std::error_code ec;
+    std::string pattern = (std::filesystem::temp_directory_path(ec) / "marlinox-XXXXXX").string();
+    if (::mkdtemp(pattern.data()))
+        m_strPath = pattern + "/";
+}
+
+CTempDir::~CTempDir()
+{
+    std::error_code ec;
+    if (!m_strPath.empty())
+        std::filesystem::remove_all(m_strPath, ec);
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool FileExists(const std::string &path)
+{
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}

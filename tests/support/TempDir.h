@@ -1,0 +1,25 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh folder under the system's temporary folder, removed with everything in it when
+// the object is destroyed.
+class CTempDir
+{
+public:
+    CTempDir();
+    ~CTempDir();
+    CTempDir(const CTempDir &) = delete;
+    CTempDir &operator=(const CTempDir &) = delete;
+
+    // The folder's path, ending with '/'.
+    const std::string &Path() const { return m_strPath; }
+
+private:
+    std::string m_strPath;
+};
+
+// The whole content of a file; empty when it cannot be read.
+std::vector<uint8_t> ReadFileBytes(const std::string &path);
+bool FileExists(const std::string &path);
