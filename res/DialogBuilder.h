@@ -1,0 +1,31 @@
+#pragma once
+#include "DialogTemplate.h"
+
+#include <QHash>
+
+#include <functional>
+
+class QFont;
+class QWidget;
+
+// Makes the widget for a control that the dialog provides itself (for example a tree view of
+// its own class), or returns nullptr to get the standard widget for the control's kind.
+using ControlFactory = std::function<QWidget *(const ControlTemplate &, QWidget *parent)>;
+
+// The font of a template: its face at its size, falling back to Japanese fonts found on Linux.
+QFont DialogFont(const DialogTemplate &t);
+
+// Lays dialog out from template id: font, caption, window frame, a fixed client size, and one
+// child widget per control, created in tab order, placed by the dialog units of the font,
+// named "id<number>" and styled by its RS_* bits. Push buttons never become default by taking
+// the focus; only RS_DEFPUSHBUTTON makes one the default. Returns the widgets by control
+// number; empty when there is no such template.
+QHash<int, QWidget *> BuildDialog(QWidget *dialog, int id, const ControlFactory &create = {});
+
+// The control number id of controls as a T; nullptr when it is missing or of another kind.
+template <class T> T *Bind(const QHash<int, QWidget *> &controls, int id)
+{
+    T *widget = qobject_cast<T *>(controls.value(id));
+    Q_ASSERT_X(widget, "Bind", "control missing from its template or of another kind");
+    return widget;
+}
