@@ -25,7 +25,9 @@ void CFile::Close()
 
 int64_t CFile::GetLength() const
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
         return -1;
     return int64_t(st.st_size);
@@ -67,7 +69,4 @@ bool CFile::WriteAt(uint64_t offset, const void *data, size_t n)
     return true;
 }
 
-bool CFile::Remove(const std::string &path)
-{
-    return ::unlink(path.c_str()) == 0;
-}
+bool CFile::Remove(const std::string &path) { return ::unlink(path.c_str()) == 0; }

@@ -4,8 +4,7 @@
 
 #include <cerrno>
 
-namespace
-{
+namespace {
 
 constexpr size_t kIpHeaderMinimum = 20;
 constexpr size_t kTcpHeaderMinimum = 14; // ports, numbers, data offset and flags

@@ -6,10 +6,22 @@
 
 TEST(PacketFieldsTest, LinkLayerHeaderSizes)
 {
-    const std::array<std::pair<int, int>, 17> cases{{{1, 14},   {0, 4},    {11, 4},  {108, 4},
-                                                     {6, 15},   {7, 2},    {12, 0},  {2, -1},
-                                                     {9, -1},   {10, -1},  {113, -1}, {109, -1},
-                                                     {-1, -1},  {107, -1}, {228, -1}, {101, -1},
+    const std::array<std::pair<int, int>, 17> cases{{{1, 14},
+                                                     {0, 4},
+                                                     {11, 4},
+                                                     {108, 4},
+                                                     {6, 15},
+                                                     {7, 2},
+                                                     {12, 0},
+                                                     {2, -1},
+                                                     {9, -1},
+                                                     {10, -1},
+                                                     {113, -1},
+                                                     {109, -1},
+                                                     {-1, -1},
+                                                     {107, -1},
+                                                     {228, -1},
+                                                     {101, -1},
                                                      {1000, -1}}};
     for (auto [type, size] : cases)
         EXPECT_EQ(GetDataLinkHeaderSize(type), size) << "link type " << type;

@@ -1,5 +1,5 @@
-#include "PacketBuilder.h"
 #include "TcpStream.h"
+#include "PacketBuilder.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -24,7 +23,10 @@ public:
         EXPECT_EQ(stream.OpenFiles(Path(1).c_str(), Path(2).c_str()), 1);
     }
 
-    std::string Path(int n) const { return dir.Path() + "p0000000001-" + std::to_string(n) + ".txt"; }
+    std::string Path(int n) const
+    {
+        return dir.Path() + "p0000000001-" + std::to_string(n) + ".txt";
+    }
     Bytes File(int n) const { return ReadFileBytes(Path(n)); }
     int Feed(const Bytes &packet) { return stream.ProcessPacket(packet.data(), packet.size()); }
     void FeedAll(const std::vector<Bytes> &packets)

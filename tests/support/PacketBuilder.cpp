@@ -1,7 +1,6 @@
 #include "PacketBuilder.h"
 
-namespace
-{
+namespace {
 
 void Put16(std::vector<uint8_t> &b, size_t at, uint32_t v)
 {
@@ -74,9 +73,8 @@ std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed)
     return out;
 }
 
-CConversation::CConversation(uint32_t initiatorAddr, uint16_t initiatorPort,
-                             uint32_t responderAddr, uint16_t responderPort,
-                             uint32_t initiatorIsn, uint32_t responderIsn)
+CConversation::CConversation(uint32_t initiatorAddr, uint16_t initiatorPort, uint32_t responderAddr,
+                             uint16_t responderPort, uint32_t initiatorIsn, uint32_t responderIsn)
     : m_dwAddr{initiatorAddr, responderAddr}, m_wPort{initiatorPort, responderPort},
       m_dwIsn{initiatorIsn, responderIsn}, m_dwNext{initiatorIsn, responderIsn}
 {
@@ -95,8 +93,7 @@ TcpSegment CConversation::Segment(int side, uint8_t flags) const
     return s;
 }
 
-std::vector<uint8_t> CConversation::Send(int side, uint8_t flags,
-                                         std::span<const uint8_t> payload)
+std::vector<uint8_t> CConversation::Send(int side, uint8_t flags, std::span<const uint8_t> payload)
 {
     auto packet = SendAt(side, flags, m_dwNext[side], payload);
     m_dwNext[side] += uint32_t(payload.size());

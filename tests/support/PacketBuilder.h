@@ -21,10 +21,10 @@ struct TcpSegment
     uint32_t ack = 0;
     uint8_t flags = 0;
     std::vector<uint8_t> payload;
-    int ipHeaderLength = 20;   // 20..60, multiple of 4; options are filled with NOPs
-    int tcpHeaderLength = 20;  // 20..60, multiple of 4
-    int totalLength = -1;      // the IPv4 total length field; -1: the real length
-    uint16_t fragment = 0;     // flags and fragment offset field
+    int ipHeaderLength = 20;  // 20..60, multiple of 4; options are filled with NOPs
+    int tcpHeaderLength = 20; // 20..60, multiple of 4
+    int totalLength = -1;     // the IPv4 total length field; -1: the real length
+    uint16_t fragment = 0;    // flags and fragment offset field
 };
 
 // IPv4 header + TCP header + payload, as the bytes would appear on the wire.

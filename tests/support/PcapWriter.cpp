@@ -9,10 +9,7 @@ CPcapWriter::CPcapWriter(const std::string &path, int linkType, int snapLength)
         m_pDumper = pcap_dump_open(m_pPcap, path.c_str());
 }
 
-CPcapWriter::~CPcapWriter()
-{
-    Close();
-}
+CPcapWriter::~CPcapWriter() { Close(); }
 
 void CPcapWriter::Write(std::span<const uint8_t> frame, long caplen, long origLength)
 {

@@ -1,0 +1,88 @@
+#pragma once
+#include "TcpStream.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// What the stream table tells its owner while it works.
+class IStreamTableObserver
+{
+public:
+    virtual ~IStreamTableObserver() = default;
+    // A stream was created with this number; its files were created (or failed to be).
+    virtual void OnStreamCreated(int number) = 0;
+    // The first write to the file at path failed, with errno error.
+    virtual void OnWriteFailure(const std::string &path, int error) = 0;
+};
+
+// The table of TCP streams of a Packet Combine capture. A packet is offered to the streams in
+// table order (creation order); the first that takes it ends the offer, and a stream that
+// ends is closed and removed at once. A new, waiting stream is added whenever no stream took
+// a packet and the newest stream has begun to follow a connection.
+//
+// Only streams that can answer a packet are asked: those whose endpoints match the packet's,
+// and, for a SYN without ACK, the streams waiting for a SYN. Every other stream would answer 0
+// without changing, so the result equals offering to every stream in order, at a cost that
+// does not grow with the table.
+class CStreamTable
+{
+public:
+    static constexpr size_t kCapacity = 1024;
+
+    // folder ends with '/'; stream files are named in it by stream number.
+    CStreamTable(std::string folder, IStreamTableObserver &observer);
+    ~CStreamTable();
+    CStreamTable(const CStreamTable &) = delete;
+    CStreamTable &operator=(const CStreamTable &) = delete;
+
+    // Offers one packet whose headers were captured (CTcpStream::IsReadable).
+    void Offer(const uint8_t *ip, size_t captured);
+
+    // Closes every stream's files, keeping them, in table order, and empties the table.
+    void CloseAll();
+
+    // Number of streams created so far: the highest stream number.
+    int GetCount() const { return m_nCount; }
+    size_t GetSize() const { return m_table.size(); }
+    // The numbers of the streams in the table, in table order.
+    std::vector<int> GetNumbers() const;
+
+    struct CKey
+    {
+        uint64_t lo = 0;
+        uint64_t hi = 0;
+        bool operator==(const CKey &) const = default;
+    };
+
+private:
+    struct CEntry;
+    struct CKeyHash
+    {
+        size_t operator()(const CKey &k) const;
+    };
+
+    static CKey KeyOf(const uint8_t *ip);
+    bool OfferTo(CEntry &entry, const uint8_t *ip, size_t captured, const CKey &key);
+    void GatherCandidates(const CKey &key, bool syn);
+    void Create(const uint8_t *ip, size_t captured, const CKey &key);
+    void EvictOldestIdle();
+    void Index(CEntry &entry, const CKey &key);
+    void Unindex(CEntry &entry);
+    void Remove(CEntry &entry);
+    void ReportFailures(CEntry &entry);
+
+    std::string m_strFolder;
+    IStreamTableObserver &m_observer;
+    int m_nCount = 0;
+    std::map<int, std::unique_ptr<CEntry>> m_table;                    // table order
+    std::unordered_map<CKey, std::vector<CEntry *>, CKeyHash> m_index; // by endpoints
+    std::map<int, CEntry *> m_waiting;                                 // streams in state 0
+    std::list<CEntry *> m_idle;                                        // least recently taken first
+    std::vector<CEntry *> m_candidates;
+};
