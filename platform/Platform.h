@@ -20,9 +20,8 @@ constexpr unsigned PFA_INVALID = 0xFFFFFFFFu;
 // not exist or cannot be reached.
 unsigned GetAttributes(const std::string &path);
 
-// Appends the names of the entries in folder dir, in the order the system gives them and
-// including "." and "..", to names. False when the folder cannot be opened or read; names may
-// then hold what was read before the failure.
+// Appends the names of the entries in folder dir, sorted by their bytes and including "." and
+// "..", to names. False, with names unchanged, when the folder cannot be opened or read.
 bool ListFolder(const std::string &dir, std::vector<std::string> &names);
 
 // Creates the folder at path, one level: its parent must exist.

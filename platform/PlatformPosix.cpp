@@ -1,6 +1,7 @@
 // The POSIX implementation of the file-system services.
 #include "Platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -57,13 +58,21 @@ bool ListFolder(const std::string &dir, std::vector<std::string> &names)
     const std::unique_ptr<DIR, DirCloser> handle(::opendir(dir.c_str()));
     if (!handle)
         return false;
+    std::vector<std::string> found;
     for (;;) {
         errno = 0;
         const dirent *entry = ::readdir(handle.get());
         if (!entry)
-            return errno == 0;
-        names.emplace_back(entry->d_name);
+            break;
+        found.emplace_back(entry->d_name);
     }
+    if (errno != 0)
+        return false;
+    // The directory's own order depends on the file system (hash order on most Linux ones);
+    // name order is what a user expects to see.
+    std::sort(found.begin(), found.end());
+    names.insert(names.end(), found.begin(), found.end());
+    return true;
 }
 
 bool MakeFolder(const std::string &path) { return ::mkdir(path.c_str(), 0777) == 0; }

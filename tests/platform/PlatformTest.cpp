@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -13,12 +12,6 @@
 namespace {
 
 void MakeFile(const std::string &path) { std::ofstream(path) << "x"; }
-
-std::vector<std::string> Sorted(std::vector<std::string> names)
-{
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 class PlatformTest : public ::testing::Test
 {
@@ -61,14 +54,15 @@ TEST_F(PlatformTest, AttributesTellFoldersHiddenNamesAndMissingEntries)
         EXPECT_EQ(GetAttributes(c.path), c.expected) << c.path;
 }
 
-TEST_F(PlatformTest, ListFolderGivesEveryEntryOnce)
+TEST_F(PlatformTest, ListFolderGivesEveryEntryOnceInNameOrder)
 {
-    ASSERT_TRUE(Platform::MakeFolder(P("a")));
-    ASSERT_TRUE(Platform::MakeFolder(P(".b")));
+    for (const char *name : {"b", "a", ".b", "B", "名前", "a0"})
+        ASSERT_TRUE(Platform::MakeFolder(P(name)));
     MakeFile(P("c.txt"));
-    std::vector<std::string> names;
+    std::vector<std::string> names = {"kept"};
     ASSERT_TRUE(Platform::ListFolder(m_dir.Path(), names));
-    EXPECT_EQ(Sorted(names), (std::vector<std::string>{".", "..", ".b", "a", "c.txt"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"kept", ".", "..", ".b", "B", "a", "a0", "b",
+                                               "c.txt", "名前"}));
 }
 
 TEST_F(PlatformTest, ListFolderFailsOnWhatIsNoFolder)
