@@ -290,8 +290,9 @@ bool CFolderTreeCtrl::OnEndlabeledit(QTreeWidgetItem *item, const QString &text)
     QMetaObject::invokeMethod(
         this,
         [this, index] {
+            // An edit ended by selecting another item leaves that item selected.
             QTreeWidgetItem *renamed = itemFromIndex(index);
-            if (!renamed)
+            if (!renamed || renamed != currentItem())
                 return;
             // Selecting nothing and then the item again tells the dialog its new path.
             setCurrentItem(nullptr);

@@ -72,6 +72,7 @@ private slots:
     void rename_data();
     void rename();
     void renameMovesChildrenAlong();
+    void renameEndedBySelectingAnotherItemKeepsIt();
     void fixedItemsAreNeverRenamed_data();
     void fixedItemsAreNeverRenamed();
 
@@ -458,6 +459,25 @@ void TestFolderTree::renameMovesChildrenAlong()
     EditLabel(child->parent(), "y");
     QCOMPARE(m_tree->GetItemPath(child), Dir() + "y/child/");
     QVERIFY(Exists(Dir() + "y/child"));
+}
+
+void TestFolderTree::renameEndedBySelectingAnotherItemKeepsIt()
+{
+    MakeDirs(Dir() + "x");
+    MakeDirs(Dir() + "y");
+    QTreeWidgetItem *parent = Select(Dir());
+    QTreeWidgetItem *x = parent->child(0);
+    m_tree->setCurrentItem(x);
+    m_tree->editItem(x, 0);
+    QVERIFY(Editor());
+    Editor()->setText("z");
+
+    m_tree->setCurrentItem(parent->child(1)); // commits the edit
+    DeliverPosted();
+
+    QCOMPARE(x->text(0), QStringLiteral("z"));
+    QVERIFY(Exists(Dir() + "z"));
+    QCOMPARE(m_tree->GetSelectedPath(), Dir() + "y/");
 }
 
 void TestFolderTree::fixedItemsAreNeverRenamed_data()

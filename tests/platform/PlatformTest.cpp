@@ -188,13 +188,6 @@ TEST_F(PlatformTest, DesktopPathFollowsHomeAndIsNotCreated)
     oldConfig ? ::setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
 }
 
-TEST(PlatformNames, TheRootIsTheOnlyDriveAndNamesCompareExactly)
-{
-    EXPECT_EQ(Platform::Drives(), std::vector<std::string>{"/"});
-    EXPECT_TRUE(Platform::SameName("Home/", "Home/"));
-    EXPECT_FALSE(Platform::SameName("home/", "Home/"));
-}
-
 TEST(PlatformErrors, ErrorTextIsTheSystemsText)
 {
     EXPECT_EQ(Platform::ErrorText(ENOENT), "No such file or directory");
