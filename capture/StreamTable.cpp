@@ -22,8 +22,8 @@ size_t CStreamTable::CKeyHash::operator()(const CKey &k) const
     return size_t(h ^ (h >> 32));
 }
 
-CStreamTable::CStreamTable(std::string folder, IStreamTableObserver &observer)
-    : m_strFolder(std::move(folder)), m_observer(observer)
+CStreamTable::CStreamTable(std::string folder, IStreamTableObserver &observer, size_t capacity)
+    : m_strFolder(std::move(folder)), m_observer(observer), m_nCapacity(capacity)
 {
 }
 
@@ -94,7 +94,7 @@ void CStreamTable::Create(const uint8_t *ip, size_t captured, const CKey &key)
 {
     // A full table makes room by dropping the stream that has waited longest for a packet,
     // so that connections that never complete cannot hold every slot for ever.
-    if (m_table.size() >= kCapacity)
+    if (m_table.size() >= m_nCapacity)
         EvictOldestIdle();
     auto owned = std::make_unique<CEntry>();
     CEntry &entry = *owned;

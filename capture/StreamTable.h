@@ -35,8 +35,9 @@ class CStreamTable
 public:
     static constexpr size_t kCapacity = 1024;
 
-    // folder ends with '/'; stream files are named in it by stream number.
-    CStreamTable(std::string folder, IStreamTableObserver &observer);
+    // folder ends with '/'; stream files are named in it by stream number. capacity is the
+    // most streams the table holds.
+    CStreamTable(std::string folder, IStreamTableObserver &observer, size_t capacity = kCapacity);
     ~CStreamTable();
     CStreamTable(const CStreamTable &) = delete;
     CStreamTable &operator=(const CStreamTable &) = delete;
@@ -79,6 +80,7 @@ private:
 
     std::string m_strFolder;
     IStreamTableObserver &m_observer;
+    size_t m_nCapacity;
     int m_nCount = 0;
     std::map<int, std::unique_ptr<CEntry>> m_table;                    // table order
     std::unordered_map<CKey, std::vector<CEntry *>, CKeyHash> m_index; // by endpoints
