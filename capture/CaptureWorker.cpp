@@ -144,6 +144,9 @@ bool CCaptureWorker::OpenLive()
     pcap_set_promisc(m_pcap.get(), 1);
     pcap_set_timeout(m_pcap.get(), kReadTimeoutMs);
     pcap_set_immediate_mode(m_pcap.get(), 1);
+    // A kernel buffer larger than the library's 2 MB default rides out bursts (loopback
+    // moves 64 KB frames at memory speed) while stream files are being written.
+    pcap_set_buffer_size(m_pcap.get(), kBufferSize);
     const int rc = pcap_activate(m_pcap.get());
     if (rc < 0) {
         const std::string detail =

@@ -22,6 +22,7 @@ class CCaptureWorker : private IStreamTableObserver
 public:
     static constexpr int kSnapLength = 262144;
     static constexpr int kReadTimeoutMs = 5000;
+    static constexpr int kBufferSize = 32 * 1024 * 1024;
 
     explicit CCaptureWorker(ICaptureHost &host);
     ~CCaptureWorker() override;
