@@ -1,0 +1,32 @@
+#include "CaptureApp.h"
+
+#include "CaptureDlg.h"
+#include "SignalWatcher.h"
+#include "Version.h"
+
+#ifndef QT_NO_SESSIONMANAGER
+#include <QSessionManager>
+#endif
+
+CCaptureApp::CCaptureApp(int &argc, char **argv) : QApplication(argc, argv)
+{
+    // Neither the application name nor a display name is set: Qt would add a display name to
+    // every window title, and the name defaults to the executable's.
+    setApplicationVersion(QStringLiteral(MARLINOX_VERSION));
+}
+
+int CCaptureApp::InitInstance()
+{
+    // Installed first, so that a signal that arrives while the window is being built ends the
+    // program the same way.
+    CSignalWatcher watcher;
+    CCaptureDlg dlg;
+    connect(&watcher, &CSignalWatcher::received, &dlg, &CCaptureDlg::EndSession);
+#ifndef QT_NO_SESSIONMANAGER
+    connect(this, &QGuiApplication::commitDataRequest, &dlg,
+            [&dlg](QSessionManager &) { dlg.EndSession(); });
+#endif
+    connect(this, &QCoreApplication::aboutToQuit, &dlg, &CCaptureDlg::EndSession);
+    dlg.exec();
+    return 0;
+}

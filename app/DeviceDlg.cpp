@@ -1,0 +1,90 @@
+#include "DeviceDlg.h"
+
+#include "AppTexts.h"
+#include "DialogBuilder.h"
+#include "Hooks.h"
+
+#include <QHeaderView>
+#include <QTreeWidget>
+
+#include <pcap/pcap.h>
+
+namespace {
+
+constexpr int kTemplate = 129;
+constexpr int kList = 1003;
+constexpr int kColumnWidth = 400; // pixels, both columns
+
+CDeviceDlg::CListSource &Source()
+{
+    static CDeviceDlg::CListSource source;
+    return source;
+}
+
+CDeviceDlg::CListSource LibpcapSource() { return {pcap_findalldevs, pcap_freealldevs}; }
+
+} // namespace
+
+CDeviceDlg::CListSource CDeviceDlg::SetListSource(CListSource source)
+{
+    CListSource previous = Source().findAll ? Source() : LibpcapSource();
+    Source() = source.findAll ? std::move(source) : LibpcapSource();
+    return previous;
+}
+
+CDeviceDlg::CDeviceDlg(QWidget *parent) : QDialog(parent)
+{
+    if (!Source().findAll)
+        Source() = LibpcapSource();
+    const auto controls = BuildDialog(this, kTemplate);
+    m_list = Bind<QTreeWidget>(controls, kList);
+    m_list->setHeaderLabels(
+        {QString::fromUtf8(AppText::kColumnName), QString::fromUtf8(AppText::kColumnDetail)});
+    m_list->header()->setStretchLastSection(false);
+    m_list->setColumnWidth(0, kColumnWidth);
+    m_list->setColumnWidth(1, kColumnWidth);
+    connect(m_list, &QTreeWidget::itemDoubleClicked, this, &CDeviceDlg::OnDblclkList);
+}
+
+CDeviceDlg::~CDeviceDlg()
+{
+    m_list->clear();
+    for (const CFetchedList &fetched : m_lists)
+        fetched.freeAll(fetched.pList);
+}
+
+int CDeviceDlg::DoModal()
+{
+    OnInitDialog();
+    return RunModal(*this);
+}
+
+void CDeviceDlg::accept() {}
+
+void CDeviceDlg::OnInitDialog()
+{
+    m_list->clear();
+    pcap_if_t *list = nullptr;
+    char error[PCAP_ERRBUF_SIZE] = "";
+    // A failure shows the headers and no rows; the library's text is not shown.
+    if (Source().findAll(&list, error) != 0 || !list)
+        return;
+    m_lists.push_back({list, Source().freeAll});
+    for (pcap_if_t *device = list; device; device = device->next) {
+        auto *row = new QTreeWidgetItem(m_list);
+        row->setText(0, QString::fromLocal8Bit(device->name));
+        if (device->description)
+            row->setText(1, QString::fromLocal8Bit(device->description));
+        row->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void *>(device)));
+    }
+}
+
+void CDeviceDlg::OnDblclkList()
+{
+    const QList<QTreeWidgetItem *> selected = m_list->selectedItems();
+    if (selected.isEmpty())
+        return;
+    m_pSelected =
+        static_cast<const pcap_if *>(selected.first()->data(0, Qt::UserRole).value<void *>());
+    QDialog::accept();
+}
