@@ -27,6 +27,10 @@ constexpr int kProgressEvery = 4096;
 // Descriptors the process needs besides the stream files: the capture handle, log.txt, a
 // packet file, and the program's own (standard streams, the GUI's connections).
 constexpr long kDescriptorReserve = 32;
+constexpr long kMinimumCache = 4;
+constexpr long kDefaultDescriptors = 1024 - kDescriptorReserve;
+const char *const kCacheEvicting = "ファイル記述子の上限に達したため、"
+                                   "ストリームのファイルを開き直しながら書き込みます。\r\n";
 
 std::string Format(const char *format, long value)
 {
@@ -117,11 +121,8 @@ bool CCaptureWorker::Start()
     m_nCounter = 0;
     if (!WriteLog(m_bCombine ? "Packet Combine mode\r\n" : "RAW mode\r\n"))
         return false;
-    if (m_bCombine) {
-        WarnAboutDescriptorLimit();
-        m_pTable =
-            std::make_unique<CStreamTable>(m_strFolder, static_cast<IStreamTableObserver &>(*this));
-    }
+    if (m_bCombine)
+        CreateStreamTable();
     m_host.GetControl().Attach(m_pcap.get());
     return true;
 }
@@ -210,14 +211,15 @@ bool CCaptureWorker::WriteLog(const std::string &text)
     return true;
 }
 
-void CCaptureWorker::WarnAboutDescriptorLimit()
+void CCaptureWorker::CreateStreamTable()
 {
+    // Stream files share the descriptors the process may hold, less a reserve; beyond that
+    // the cache closes and reopens them, so no stream goes without its files.
     const long limit = RaiseDescriptorLimit();
-    const long needed = long(2 * CStreamTable::kCapacity) + kDescriptorReserve;
-    if (limit >= 0 && limit < needed)
-        m_host.AppendLog(Format("ファイル記述子の上限 (%ld) が低いため、"
-                                "同時に多数のストリームを書き込めない場合があります。\r\n",
-                                limit));
+    const long room = limit < 0 ? kDefaultDescriptors : limit - kDescriptorReserve;
+    m_pCache = std::make_unique<CFileCache>(size_t(room > kMinimumCache ? room : kMinimumCache));
+    m_pTable = std::make_unique<CStreamTable>(
+        m_strFolder, static_cast<IStreamTableObserver &>(*this), m_pCache.get());
 }
 
 void CCaptureWorker::ReadLoop()
@@ -277,6 +279,8 @@ void CCaptureWorker::OnCombinePacket(const pcap_pkthdr &header, const uint8_t *d
     if (!CTcpStream::IsReadable(ip, captured) || IsLaterFragment(ip))
         return;
     m_pTable->Offer(ip, captured);
+    if (m_pCache->TakeFirstEviction())
+        m_host.AppendLog(kCacheEvicting);
 }
 
 void CCaptureWorker::OnStreamCreated(int number)
@@ -298,6 +302,8 @@ void CCaptureWorker::Finish()
     if (m_pTable) {
         m_pTable->CloseAll();
         m_outcome.nStreams = m_pTable->GetCount();
+        m_pTable.reset();
+        m_pCache.reset();
     }
     if (!m_bOffline) {
         pcap_stat stats{};

@@ -1,5 +1,6 @@
 #pragma once
 #include "File.h"
+#include "FileCache.h"
 #include "StreamTable.h"
 
 #include "CaptureHost.h"
@@ -43,7 +44,7 @@ private:
     bool SetFilter();
     bool CreateLog();
     bool WriteLog(const std::string &text);
-    void WarnAboutDescriptorLimit();
+    void CreateStreamTable();
     void ReadLoop();
     void OnRawPacket(const pcap_pkthdr &header, const uint8_t *data);
     void OnCombinePacket(const pcap_pkthdr &header, const uint8_t *data);
@@ -66,6 +67,7 @@ private:
     bool m_bLogFailed = false;
     int m_nCounter = 0;
     bool m_bCreateFailureReported = false;
+    std::unique_ptr<CFileCache> m_pCache;
     std::unique_ptr<CStreamTable> m_pTable;
     CCaptureOutcome m_outcome;
 };

@@ -8,7 +8,8 @@
 
 struct CStreamTable::CEntry
 {
-    int number = 0;
+    CEntry(int n, CFileCache *cache) : number(n), stream(cache) {}
+    int number;
     CTcpStream stream;
     CKey key;
     std::list<CEntry *>::iterator idle;
@@ -22,8 +23,9 @@ size_t CStreamTable::CKeyHash::operator()(const CKey &k) const
     return size_t(h ^ (h >> 32));
 }
 
-CStreamTable::CStreamTable(std::string folder, IStreamTableObserver &observer, size_t capacity)
-    : m_strFolder(std::move(folder)), m_observer(observer), m_nCapacity(capacity)
+CStreamTable::CStreamTable(std::string folder, IStreamTableObserver &observer, CFileCache *cache,
+                           size_t capacity)
+    : m_strFolder(std::move(folder)), m_observer(observer), m_pCache(cache), m_nCapacity(capacity)
 {
 }
 
@@ -96,9 +98,8 @@ void CStreamTable::Create(const uint8_t *ip, size_t captured, const CKey &key)
     // so that connections that never complete cannot hold every slot for ever.
     if (m_table.size() >= m_nCapacity)
         EvictOldestIdle();
-    auto owned = std::make_unique<CEntry>();
+    auto owned = std::make_unique<CEntry>(++m_nCount, m_pCache);
     CEntry &entry = *owned;
-    entry.number = ++m_nCount;
     const std::string path1 = StreamFileName(m_strFolder, entry.number, 1);
     const std::string path2 = StreamFileName(m_strFolder, entry.number, 2);
     (void)entry.stream.OpenFiles(path1.c_str(),

@@ -35,9 +35,10 @@ class CStreamTable
 public:
     static constexpr size_t kCapacity = 1024;
 
-    // folder ends with '/'; stream files are named in it by stream number. capacity is the
-    // most streams the table holds.
-    CStreamTable(std::string folder, IStreamTableObserver &observer, size_t capacity = kCapacity);
+    // folder ends with '/'; stream files are named in it by stream number and opened through
+    // cache when one is given. capacity is the most streams the table holds.
+    CStreamTable(std::string folder, IStreamTableObserver &observer, CFileCache *cache = nullptr,
+                 size_t capacity = kCapacity);
     ~CStreamTable();
     CStreamTable(const CStreamTable &) = delete;
     CStreamTable &operator=(const CStreamTable &) = delete;
@@ -80,6 +81,7 @@ private:
 
     std::string m_strFolder;
     IStreamTableObserver &m_observer;
+    CFileCache *m_pCache;
     size_t m_nCapacity;
     int m_nCount = 0;
     std::map<int, std::unique_ptr<CEntry>> m_table;                    // table order

@@ -13,7 +13,8 @@
 class CTcpStream
 {
 public:
-    CTcpStream() = default;
+    // Files are opened through cache when one is given (see CFileCache).
+    explicit CTcpStream(CFileCache *cache = nullptr) : m_file{CFile(cache), CFile(cache)} {}
     virtual ~CTcpStream() = default;
     CTcpStream(const CTcpStream &) = delete;
     CTcpStream &operator=(const CTcpStream &) = delete;

@@ -1,4 +1,5 @@
 #include "StreamTable.h"
+#include "FileCache.h"
 #include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "TempDir.h"
@@ -171,7 +172,9 @@ TEST(StreamTableTest, SameStreamsAndFilesAsOfferingToEveryStream)
             SCOPED_TRACE(testing::Message() << "seed " << seed << " capacity " << capacity);
             CTempDir fast, slow;
             CRecorder recorder;
-            CStreamTable table(fast.Path(), recorder, capacity);
+            // Four descriptors for up to twice as many files: every write may reopen.
+            CFileCache cache(4);
+            CStreamTable table(fast.Path(), recorder, &cache, capacity);
             CLinearTable reference(slow.Path(), capacity);
             CTrafficMaker traffic(seed);
             for (int i = 0; i < 1500; ++i) {
@@ -180,6 +183,7 @@ TEST(StreamTableTest, SameStreamsAndFilesAsOfferingToEveryStream)
                 reference.Offer(p);
                 ASSERT_EQ(table.GetNumbers(), reference.Numbers()) << "packet " << i;
                 ASSERT_LE(table.GetSize(), capacity);
+                ASSERT_LE(cache.GetOpenCount(), 4u);
             }
             table.CloseAll();
             ExpectSameFolders(fast.Path(), slow.Path());

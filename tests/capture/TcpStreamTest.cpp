@@ -1,4 +1,5 @@
 #include "TcpStream.h"
+#include "FileCache.h"
 #include "PacketBuilder.h"
 #include "TempDir.h"
 
@@ -327,6 +328,46 @@ TEST(TcpStreamTest, OpenFilesAndCloseFiles)
         EXPECT_EQ(f.File(2), PatternBytes(10, 1));
         EXPECT_TRUE(FileExists(f.Path(1)));
     }
+}
+
+TEST(TcpStreamTest, CachedFilesReopenWithoutLosingBytesAndDeleteExactly)
+{
+    CTempDir dir;
+    CFileCache cache(1); // one descriptor for four files
+    auto path = [&](const char *name) { return dir.Path() + name; };
+    CTcpStream a(&cache), b(&cache);
+    ASSERT_EQ(a.OpenFiles(path("a1").c_str(), path("a2").c_str()), 1);
+    ASSERT_EQ(b.OpenFiles(path("b1").c_str(), nullptr), 1);
+    EXPECT_EQ(cache.GetOpenCount(), 1u);
+    CConversation ca(kClient, 1, kServer, 2, 10, 20), cb(kClient, 3, kServer, 4, 30, 40);
+    auto feed = [](CTcpStream &s, const Bytes &p) { return s.ProcessPacket(p.data(), p.size()); };
+    for (const auto &p : ca.Handshake())
+        feed(a, p);
+    for (const auto &p : cb.Handshake())
+        feed(b, p);
+    Bytes sentA, sentB;
+    for (int i = 0; i < 5; ++i) {
+        const Bytes x = PatternBytes(64, uint32_t(i)), y = PatternBytes(32, uint32_t(i + 9));
+        feed(a, ca.Send(0, TCP_ACK, x));
+        feed(b, cb.Send(0, TCP_ACK, y));
+        feed(a, ca.Send(1, TCP_ACK, y));
+        sentA.insert(sentA.end(), x.begin(), x.end());
+        sentB.insert(sentB.end(), y.begin(), y.end());
+    }
+    EXPECT_EQ(cache.GetOpenCount(), 1u);
+    EXPECT_TRUE(cache.TakeFirstEviction());
+    EXPECT_FALSE(cache.TakeFirstEviction()) << "reported once";
+    EXPECT_EQ(ReadFileBytes(path("a1")), sentA);
+    EXPECT_EQ(ReadFileBytes(path("b1")), sentB);
+    EXPECT_EQ(a.GetFailureCount(0) + b.GetFailureCount(0), 0);
+    for (const auto &p : ca.Close(0))
+        feed(a, p); // the cut reopens both files
+    EXPECT_EQ(ReadFileBytes(path("a1")), sentA);
+    b.CloseFiles(1); // its file is closed in the cache or not: removed all the same
+    EXPECT_FALSE(FileExists(path("b1")));
+    EXPECT_TRUE(FileExists(path("a1")) && FileExists(path("a2")));
+    a.CloseFiles(0);
+    EXPECT_EQ(cache.GetOpenCount(), 0u);
 }
 
 TEST(TcpStreamTest, WriteFailuresDropThePayloadAndAreCountedOnce)

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -23,7 +24,7 @@ std::string TempName(const char *tag)
 
 } // namespace
 
-CCliProcess::CCliProcess(const std::vector<std::string> &args)
+CCliProcess::CCliProcess(const std::vector<std::string> &args, long descriptorLimit)
     : m_strOut(TempName(".out")), m_strErr(TempName(".err"))
 {
     std::vector<char *> argv;
@@ -39,6 +40,11 @@ CCliProcess::CCliProcess(const std::vector<std::string> &args)
         const int err = ::open(m_strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, STDOUT_FILENO);
         ::dup2(err, STDERR_FILENO);
+        if (descriptorLimit >= 0) {
+            const rlimit limit{rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                ::_exit(126);
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -88,9 +94,10 @@ std::string CCliProcess::Stderr() const
     return std::string(b.begin(), b.end());
 }
 
-int RunCli(const std::vector<std::string> &args, std::string *out, std::string *err)
+int RunCli(const std::vector<std::string> &args, std::string *out, std::string *err,
+           long descriptorLimit)
 {
-    CCliProcess process(args);
+    CCliProcess process(args, descriptorLimit);
     const int status = process.Wait(60000);
     if (out)
         *out = process.Stdout();

@@ -7,7 +7,8 @@
 class CCliProcess
 {
 public:
-    explicit CCliProcess(const std::vector<std::string> &args);
+    // descriptorLimit >= 0: the child's soft and hard limit on open descriptors.
+    explicit CCliProcess(const std::vector<std::string> &args, long descriptorLimit = -1);
     ~CCliProcess();
     CCliProcess(const CCliProcess &) = delete;
     CCliProcess &operator=(const CCliProcess &) = delete;
@@ -27,4 +28,4 @@ private:
 
 // Runs marlinox-cli to its end and returns its exit status (-1 if it hung for 60 s).
 int RunCli(const std::vector<std::string> &args, std::string *out = nullptr,
-           std::string *err = nullptr);
+           std::string *err = nullptr, long descriptorLimit = -1);
