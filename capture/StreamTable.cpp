@@ -44,8 +44,7 @@ void CStreamTable::Offer(const uint8_t *ip, size_t captured)
 {
     const uint8_t *tcp = ip + GetIpHeaderLength(ip);
     const CKey key = KeyOf(ip);
-    GatherCandidates(key, IsTcpSyn(tcp) && !IsTcpAck(tcp));
-    for (CEntry *entry : m_candidates) {
+    for (CEntry *entry : GatherCandidates(key, IsTcpSyn(tcp) && !IsTcpAck(tcp))) {
         if (OfferTo(*entry, ip, captured, key))
             return;
     }
@@ -54,18 +53,26 @@ void CStreamTable::Offer(const uint8_t *ip, size_t captured)
     Create(ip, captured, key);
 }
 
-void CStreamTable::GatherCandidates(const CKey &key, bool syn)
+std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CKey &key, bool syn)
 {
+    const auto it = m_index.find(key);
+    // IMPORTANT: without waiting streams no offer can change the index (only a waiting
+    // stream that takes a SYN is re-indexed, and a removal ends the offer), so the index's own
+    // list is walked without a copy. Re-indexing during that walk would invalidate it.
+    if (!syn || m_waiting.empty()) {
+        if (it == m_index.end())
+            return {};
+        return it->second;
+    }
     m_candidates.clear();
-    if (auto it = m_index.find(key); it != m_index.end())
+    if (it != m_index.end())
         m_candidates = it->second;
-    if (!syn || m_waiting.empty())
-        return;
     for (const auto &[number, entry] : m_waiting)
         m_candidates.push_back(entry);
     auto byNumber = [](const CEntry *a, const CEntry *b) { return a->number < b->number; };
     std::sort(m_candidates.begin(), m_candidates.end(), byNumber);
     m_candidates.erase(std::unique(m_candidates.begin(), m_candidates.end()), m_candidates.end());
+    return m_candidates;
 }
 
 bool CStreamTable::OfferTo(CEntry &entry, const uint8_t *ip, size_t captured, const CKey &key)

@@ -6,6 +6,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -71,7 +72,8 @@ private:
 
     static CKey KeyOf(const uint8_t *ip);
     bool OfferTo(CEntry &entry, const uint8_t *ip, size_t captured, const CKey &key);
-    void GatherCandidates(const CKey &key, bool syn);
+    // The streams that may answer a packet with this key, in table order.
+    std::span<CEntry *const> GatherCandidates(const CKey &key, bool syn);
     void Create(const uint8_t *ip, size_t captured, const CKey &key);
     void EvictOldestIdle();
     void Index(CEntry &entry, const CKey &key);

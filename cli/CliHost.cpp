@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace {
@@ -30,7 +31,8 @@ std::string AsLines(std::string text)
 
 } // namespace
 
-CCliHost::CCliHost(COptions options) : m_options(std::move(options))
+CCliHost::CCliHost(COptions options)
+    : m_options(std::move(options)), m_nFinishedFd(eventfd(0, EFD_CLOEXEC))
 {
     if (!m_options.strInterface.empty())
         FindDevice();
@@ -45,6 +47,8 @@ CCliHost::~CCliHost()
 {
     if (m_pDevices)
         pcap_freealldevs(m_pDevices);
+    if (m_nFinishedFd >= 0)
+        close(m_nFinishedFd);
 }
 
 void CCliHost::FindDevice()
@@ -85,7 +89,8 @@ void CCliHost::EnableControls(bool enable)
     std::fflush(stdout);
     if (m_bProgressShown)
         std::fputs("\n", stderr);
-    m_bFinished = true;
+    const uint64_t one = 1;
+    (void)!write(m_nFinishedFd, &one, sizeof one);
 }
 
 void CCliHost::ReportProgress(const CCaptureProgress &progress)

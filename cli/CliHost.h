@@ -2,7 +2,6 @@
 #include "CaptureControl.h"
 #include "CaptureHost.h"
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -41,7 +40,8 @@ public:
     void ReportProgress(const CCaptureProgress &progress) override;
     void ReportOutcome(const CCaptureOutcome &outcome) override { m_outcome = outcome; }
 
-    bool IsFinished() const { return m_bFinished.load(); }
+    // Readable once the worker has made its last request: for poll().
+    int GetFinishedDescriptor() const { return m_nFinishedFd; }
     const CCaptureOutcome &GetOutcome() const { return m_outcome; }
 
 private:
@@ -55,5 +55,5 @@ private:
     long long m_llFileSize = -1;
     bool m_bProgressShown = false;
     CCaptureOutcome m_outcome;
-    std::atomic<bool> m_bFinished{false};
+    int m_nFinishedFd = -1; // an eventfd
 };

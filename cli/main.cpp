@@ -5,14 +5,18 @@
 
 #include <pcap/pcap.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <getopt.h>
+#include <poll.h>
 #include <string>
+#include <sys/signalfd.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -106,17 +110,23 @@ bool PrepareFolder(std::string &folder)
 }
 
 // Runs the capture on a worker thread while this thread waits for SIGINT or SIGTERM, which
-// stop it as the Stop button would.
+// stop it as the Stop button would, or for the worker's end.
 void RunCapture(CCliHost &host, const sigset_t &signals)
 {
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
     host.GetControl().Start();
     std::thread worker(CaptureThreadProc, &host);
-    const timespec tick{0, 100 * 1000 * 1000};
-    while (!host.IsFinished()) {
-        if (sigtimedwait(&signals, nullptr, &tick) > 0)
+    pollfd fds[2] = {{host.GetFinishedDescriptor(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+    while (poll(fds, signalFd >= 0 ? 2 : 1, -1) >= 0 || errno == EINTR) {
+        if (fds[0].revents & POLLIN)
+            break;
+        signalfd_siginfo info;
+        if ((fds[1].revents & POLLIN) && read(signalFd, &info, sizeof info) == sizeof info)
             host.GetControl().Stop();
     }
     worker.join();
+    if (signalFd >= 0)
+        close(signalFd);
 }
 
 void PrintSummary(const CCaptureOutcome &outcome)
@@ -149,7 +159,7 @@ int main(int argc, char **argv)
     if (!PrepareFolder(options.strFolder))
         return 1;
 
-    // Signals are taken by sigtimedwait only: block them before any thread starts.
+    // Signals are taken through a signalfd only: block them before any thread starts.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
