@@ -39,15 +39,6 @@ constexpr int kBtnSelectFolder = 1013;
 
 QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
-// The log view shows one line per "\r\n": the document would take the CR for a line break of
-// its own. The byte count follows the text as it was appended, not as it is shown.
-QString ViewText(const std::string &utf8)
-{
-    QString text = QString::fromUtf8(utf8);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    return text;
-}
-
 // The view's text counted as the log writes it: UTF-8, every line break as CR LF.
 size_t ViewBytes(const QPlainTextEdit *edit)
 {
@@ -188,6 +179,7 @@ void CCaptureDlg::StartWorker()
     if (m_worker.joinable())
         m_worker.join();
     m_bRunning.Start();
+    m_bFinalTitleShown = false;
 
     // The worker leaves the ending signals to this thread: it starts with them blocked.
     const sigset_t watched = CSignalWatcher::WatchedSignals();
@@ -215,7 +207,10 @@ void CCaptureDlg::StartWorker()
 
 void CCaptureDlg::StopCapture()
 {
-    setWindowTitle(Text(AppText::kTitleStopping));
+    // Once the worker has shown its final title it only has the controls left to enable: a
+    // stop in between must not leave the idle window titled as if it were still finishing.
+    if (!m_bFinalTitleShown)
+        setWindowTitle(Text(AppText::kTitleStopping));
     m_btnStop->setEnabled(false);
     m_bRunning.Stop();
 }
@@ -273,7 +268,10 @@ void CCaptureDlg::DrainLog()
         m_editLog->clear();
     // The text always lands at the end, wherever the user left the caret.
     m_editLog->moveCursor(QTextCursor::End);
-    m_editLog->insertPlainText(ViewText(batch.text));
+    // The document makes one line break of each "\r\n" (and of a lone CR), so every log line
+    // shows as one line; the byte count follows the text as it was appended.
+    m_editLog->insertPlainText(QString::fromUtf8(batch.text));
+    m_editLog->ensureCursorVisible();
 }
 
 void CCaptureDlg::ClearLog()

@@ -91,7 +91,8 @@ private:
     CDialogHost m_host{*this};
     CLogQueue m_logQueue;
     std::thread m_worker;
-    bool m_bWorkerActive = false; // started and has not yet made its last request
+    bool m_bWorkerActive = false;    // started and has not yet made its last request
+    bool m_bFinalTitleShown = false; // the worker has set its title and is about to end
     bool m_bEnding = false;
     bool m_bWritingLog = false; // the program, not the user, is changing the log view
 };

@@ -61,7 +61,11 @@ void CDialogHost::ShowMessage(const std::string &text)
 
 void CDialogHost::SetTitle(const std::string &title)
 {
-    SendToUi([&] { m_dlg.setWindowTitle(QString::fromUtf8(title)); });
+    // The worker sets the title once, at its end.
+    SendToUi([&] {
+        m_dlg.setWindowTitle(QString::fromUtf8(title));
+        m_dlg.m_bFinalTitleShown = true;
+    });
 }
 
 void CDialogHost::EnableControls(bool enable)
