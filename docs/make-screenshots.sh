@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the folder chooser's screenshot program and saves docs/folder-chooser.png, taken from
-# the real widgets on the offscreen platform. Usage: docs/make-screenshots.sh [build-dir]
+# Builds the screenshot programs and saves docs/folder-chooser.png, docs/main-window-idle.png,
+# docs/main-window-capturing.png and docs/device-chooser.png, taken from the real widgets on the
+# offscreen platform. Usage: docs/make-screenshots.sh [build-dir]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build-docs}"
 
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target marlinox_folder_screenshot -j2
+cmake --build "$build" --target marlinox_folder_screenshot marlinox_app_screenshots -j2
 
 # A home of its own, so the picture shows the same folders on every machine.
 scratch="$(mktemp -d -p /var/tmp marlinox-shot.XXXXXX)"
@@ -19,3 +20,6 @@ cd "$scratch/home/キャプチャ"
 HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" QT_QPA_PLATFORM=offscreen \
     "$build/folder/marlinox_folder_screenshot" "$root/docs/folder-chooser.png"
 echo "wrote $root/docs/folder-chooser.png"
+
+HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" QT_QPA_PLATFORM=offscreen \
+    "$build/app/marlinox_app_screenshots" "$root/docs"
