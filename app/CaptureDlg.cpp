@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <pcap/pcap.h>
 
@@ -36,6 +37,10 @@ constexpr int kEditFolder = 1008;
 constexpr int kCheckCombine = 1010;
 constexpr int kBtnSelectDevice = 1011;
 constexpr int kBtnSelectFolder = 1013;
+// How long worker text may wait before it is drawn. Drawing in slices of this length rather
+// than as often as the UI thread can keeps its share of the processor small during a busy
+// capture, and text that the view would empty within the slice is never drawn.
+constexpr int kDrainDelayMs = 40;
 
 QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
@@ -63,11 +68,15 @@ CCaptureDlg::CCaptureDlg(QWidget *parent) : QDialog(parent), m_deviceDlg(this)
     // The log is written only at its end and can grow without bound over a long capture: an
     // undo history would keep every line ever appended.
     m_editLog->setUndoRedoEnabled(false);
+    m_pDrainTimer = new QTimer(this);
+    m_pDrainTimer->setSingleShot(true);
+    m_pDrainTimer->setInterval(kDrainDelayMs);
 
     connect(m_btnCapture, &QPushButton::clicked, this, &CCaptureDlg::OnCapture);
     connect(m_btnStop, &QPushButton::clicked, this, &CCaptureDlg::StopCapture);
     connect(m_btnSelectFolder, &QPushButton::clicked, this, &CCaptureDlg::OnSelectFolder);
     connect(m_btnSelectDevice, &QPushButton::clicked, this, &CCaptureDlg::OnSelectDevice);
+    connect(m_pDrainTimer, &QTimer::timeout, this, &CCaptureDlg::DrainLog);
     connect(m_editLog->document(), &QTextDocument::contentsChanged, this,
             &CCaptureDlg::OnLogEdited);
 
@@ -256,6 +265,12 @@ void CCaptureDlg::AppendLog(const std::string &text)
 {
     m_logQueue.Push(text);
     DrainLog();
+}
+
+void CCaptureDlg::ScheduleDrain()
+{
+    if (!m_pDrainTimer->isActive())
+        m_pDrainTimer->start();
 }
 
 void CCaptureDlg::DrainLog()

@@ -14,6 +14,7 @@ class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 
 // The main window: it gathers the interface, the output folder and the mode, starts the capture
 // worker on a thread of its own, asks it to stop, and shows its log. It hosts the worker through
@@ -67,6 +68,7 @@ private:
     void StartWorker();
     void OnWorkerEnded();
     void WaitForWorker();
+    void ScheduleDrain();
     void DrainLog();
     void ClearLog();
     void OnLogEdited();
@@ -90,6 +92,7 @@ private:
 
     CDialogHost m_host{*this};
     CLogQueue m_logQueue;
+    QTimer *m_pDrainTimer = nullptr;
     std::thread m_worker;
     bool m_bWorkerActive = false;    // started and has not yet made its last request
     bool m_bFinalTitleShown = false; // the worker has set its title and is about to end

@@ -51,7 +51,7 @@ void CDialogHost::AppendLog(const std::string &text)
     // The dialog outlives the worker, and its pending calls die with it.
     CCaptureDlg *dlg = &m_dlg;
     QMetaObject::invokeMethod(
-        dlg, [dlg] { dlg->DrainLog(); }, Qt::QueuedConnection);
+        dlg, [dlg] { dlg->ScheduleDrain(); }, Qt::QueuedConnection);
 }
 
 void CDialogHost::ShowMessage(const std::string &text)

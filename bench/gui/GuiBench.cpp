@@ -1,0 +1,277 @@
+// marlinox-guibench: RAW mode through the real main window on lo, with UDP traffic from a local
+// generator, beside marlinox-cli on the same traffic. Reports packets read per second over the
+// sending window and the kernel's drop count. A benchmark, not a test: it never fails on a figure.
+//
+//   marlinox-guibench [--seconds N] [--rate PPS] [--size BYTES] [--out DIR] [--cli PATH]
+//
+// --rate 0 (the default) sends as fast as one thread can. Needs CAP_NET_RAW (root). Run it on
+// the offscreen platform (QT_QPA_PLATFORM=offscreen) or on a desktop to see the window.
+#include "CaptureDlg.h"
+#include "Hooks.h"
+#include "MessageBox.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <pcap/pcap.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct COptions
+{
+    double dSeconds = 3;
+    long nRate = 0;
+    size_t nSize = 64;
+    std::string strOut = "/dev/shm";
+    std::string strCli = MARLINOX_CLI;
+};
+
+struct CResult
+{
+    long long nSent = 0;
+    long long nRead = -1;
+    long long nDropped = -1;
+    double dSeconds = 0; // the sending window
+};
+
+std::string ReadText(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Serves the event loop, as the program's own loop would, until done() holds; done() is
+// looked at every 20 ms and after every event.
+template <class F> void ServeUntil(F done)
+{
+    QTimer tick;
+    tick.start(20);
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// Sends UDP datagrams of size bytes to a socket on 127.0.0.1 that never reads them (the kernel
+// drops them there once its buffer is full; the capture sees each one before that). Paced at
+// rate per second in 1 ms slices, or unpaced with rate 0. Returns the number sent.
+long long Generate(const COptions &o, const std::atomic<bool> &stop)
+{
+    const int sink = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int source = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    long long sent = 0;
+    if (::bind(sink, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        ::getsockname(sink, reinterpret_cast<sockaddr *>(&a), &n) == 0 &&
+        ::connect(source, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        const std::string payload(o.nSize, 'm');
+        const double perSlice = double(o.nRate) / 1000.0;
+        double owed = 0;
+        timespec next{};
+        clock_gettime(CLOCK_MONOTONIC, &next);
+        while (!stop) {
+            if (o.nRate > 0) {
+                owed += perSlice;
+                next.tv_nsec += 1000000;
+                if (next.tv_nsec >= 1000000000) {
+                    next.tv_nsec -= 1000000000;
+                    ++next.tv_sec;
+                }
+            } else {
+                owed = 256;
+            }
+            for (; owed >= 1; owed -= 1) {
+                if (::send(source, payload.data(), payload.size(), 0) > 0)
+                    ++sent;
+            }
+            if (o.nRate > 0)
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        }
+    }
+    ::close(source);
+    ::close(sink);
+    return sent;
+}
+
+// Runs the generator for the window while serve() keeps the caller's loop going.
+template <class F> CResult SendFor(const COptions &o, F serve)
+{
+    CResult r;
+    std::atomic<bool> stop{false};
+    long long sent = 0;
+    const auto start = Clock::now();
+    std::thread generator([&] { sent = Generate(o, stop); });
+    const auto end = start + std::chrono::duration<double>(o.dSeconds);
+    serve([&] { return Clock::now() >= end; });
+    stop = true;
+    generator.join();
+    r.dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    r.nSent = sent;
+    return r;
+}
+
+void WaitForLog(const std::string &folder)
+{
+    ServeUntil(
+        [&] { return ReadText(folder + "log.txt").find("RAW mode\r\n") != std::string::npos; });
+}
+
+CResult RunGui(const COptions &o, const std::string &folder)
+{
+    Platform::SetMessageBoxHandler(
+        [](QWidget *, const QString &, const QString &, QMessageBox::StandardButtons) {
+            return int(QMessageBox::Yes);
+        });
+    SetFolderOpener([](const std::string &) {});
+    SetModalRunner([](QDialog &chooser) {
+        auto *list = chooser.findChild<QTreeWidget *>("id1003");
+        const auto rows = list->findItems("lo", Qt::MatchExactly, 0);
+        if (!rows.isEmpty()) {
+            list->setCurrentItem(rows.first());
+            emit list->itemDoubleClicked(rows.first(), 0);
+        }
+        return chooser.result();
+    });
+
+    CCaptureDlg dlg;
+    dlg.show();
+    dlg.findChild<QPushButton *>("id1011")->click();
+    dlg.findChild<QLineEdit *>("id1008")->setText(QString::fromStdString(folder));
+    dlg.findChild<QCheckBox *>("id1010")->setChecked(false);
+    auto *capture = dlg.findChild<QPushButton *>("id1005");
+    capture->click();
+    WaitForLog(folder);
+
+    CResult r = SendFor(o, [](auto done) { ServeUntil(done); });
+    dlg.findChild<QPushButton *>("id1006")->click();
+    ServeUntil([&] { return capture->isEnabled(); });
+    r.nRead = dlg.GetLastOutcome().nPackets;
+    r.nDropped = dlg.GetLastOutcome().nDropped;
+    return r;
+}
+
+CResult RunCli(const COptions &o, const std::string &folder)
+{
+    QProcess cli;
+    cli.start(QString::fromStdString(o.strCli),
+              {"-i", "lo", "--raw", "-q", "-o", QString::fromStdString(folder)});
+    if (!cli.waitForStarted())
+        return {};
+    WaitForLog(folder);
+    CResult r = SendFor(o, [](auto done) {
+        while (!done())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    ::kill(pid_t(cli.processId()), SIGINT);
+    cli.waitForFinished(-1);
+    // "packets read: N, streams created: S, dropped by the kernel: D"
+    const QString summary = QString::fromLocal8Bit(cli.readAllStandardError());
+    const auto read = QRegularExpression("packets read: (\\d+)").match(summary);
+    const auto dropped = QRegularExpression("dropped by the kernel: (\\d+)").match(summary);
+    r.nRead = read.hasMatch() ? read.captured(1).toLongLong() : -1;
+    r.nDropped = dropped.hasMatch() ? dropped.captured(1).toLongLong() : -1;
+    return r;
+}
+
+void Print(const char *host, const CResult &r)
+{
+    std::printf("%-6s %10lld %10lld %7.1f%% %12lld %12.0f %12.0f\n", host, r.nSent, r.nRead,
+                r.nSent ? 100.0 * double(r.nRead) / double(r.nSent) : 0.0, r.nDropped,
+                double(r.nSent) / r.dSeconds, double(r.nRead) / r.dSeconds);
+}
+
+bool ParseOptions(int argc, char **argv, COptions &o)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const char *value = argv[i + 1];
+        if (name == "--seconds")
+            o.dSeconds = std::atof(value);
+        else if (name == "--rate")
+            o.nRate = std::atol(value);
+        else if (name == "--size")
+            o.nSize = size_t(std::atol(value));
+        else if (name == "--out")
+            o.strOut = value;
+        else if (name == "--cli")
+            o.strCli = value;
+        else
+            return false;
+    }
+    return argc % 2 == 1 && o.dSeconds > 0 && o.nSize > 0;
+}
+
+bool CanCaptureOnLoopback()
+{
+    char error[PCAP_ERRBUF_SIZE] = "";
+    pcap_t *p = pcap_create("lo", error);
+    const bool ok = p && pcap_activate(p) >= 0;
+    if (p)
+        pcap_close(p);
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    COptions o;
+    if (!ParseOptions(argc, argv, o)) {
+        std::fputs("usage: marlinox-guibench [--seconds N] [--rate PPS] [--size BYTES] "
+                   "[--out DIR] [--cli PATH]\n",
+                   stderr);
+        return 2;
+    }
+    if (!CanCaptureOnLoopback()) {
+        std::fputs("marlinox-guibench: cannot capture on lo; run as root\n", stderr);
+        return 1;
+    }
+
+    std::printf("RAW mode on lo, %zu-byte UDP payloads, %s, %.1f s per run\n", o.nSize,
+                o.nRate ? (std::to_string(o.nRate) + " packets/s offered").c_str()
+                        : "unpaced sender",
+                o.dSeconds);
+    // On lo the kernel puts both copies of a frame (out and in) into the capture ring and
+    // counts drops of either; libpcap hands over only the incoming one.
+    std::printf("%-6s %10s %10s %8s %12s %12s %12s\n", "host", "sent", "read", "read",
+                "kernel drops", "sent/s", "read/s");
+    for (const char *host : {"gui", "cli"}) {
+        const std::string folder = o.strOut + "/marlinox-guibench-" + host + "/";
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+        std::filesystem::create_directories(folder, ec);
+        const CResult r = std::strcmp(host, "gui") == 0 ? RunGui(o, folder) : RunCli(o, folder);
+        Print(host, r);
+        std::fflush(stdout);
+        std::filesystem::remove_all(folder, ec);
+    }
+    return 0;
+}
