@@ -1,0 +1,341 @@
+#include "ReliabilitySupport.h"
+
+#include "PacketBuilder.h"
+#include "PcapWriter.h"
+#include "TempDir.h"
+
+#include <pcap/pcap.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string TempName(const char *tag)
+{
+    char path[] = "/tmp/marlinox-rel-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd >= 0)
+        ::close(fd);
+    ::unlink(path);
+    return std::string(path) + tag;
+}
+
+} // namespace
+
+CChild::CChild(const std::vector<std::string> &argv, long nofile)
+    : m_strOut(TempName(".out")), m_strErr(TempName(".err"))
+{
+    std::vector<std::string> copies = argv;
+    std::vector<char *> pointers;
+    for (auto &a : copies)
+        pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    m_pid = ::fork();
+    if (m_pid != 0)
+        return;
+    const int out = ::open(m_strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(m_strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    if (nofile >= 0) {
+        const rlimit limit{rlim_t(nofile), rlim_t(nofile)};
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            ::_exit(126);
+    }
+    ::execv(pointers[0], pointers.data());
+    ::_exit(127);
+}
+
+CChild::~CChild()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    ::unlink(m_strOut.c_str());
+    ::unlink(m_strErr.c_str());
+}
+
+void CChild::Signal(int signal) const
+{
+    if (m_pid > 0)
+        ::kill(m_pid, signal);
+}
+
+int CChild::Wait(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_pid > 0) {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+std::string CChild::Stdout() const { return ReadText(m_strOut); }
+std::string CChild::Stderr() const { return ReadText(m_strErr); }
+
+std::vector<std::string> Cli(std::vector<std::string> args)
+{
+    args.insert(args.begin(), MARLINOX_CLI_PATH);
+    return args;
+}
+
+int RunCli(const std::vector<std::string> &args, std::string *out, std::string *err, long nofile)
+{
+    CChild child(Cli(args), nofile);
+    const int status = child.Wait(120000);
+    if (out)
+        *out = child.Stdout();
+    if (err)
+        *err = child.Stderr();
+    return status;
+}
+
+bool Shell(const std::string &command) { return std::system(command.c_str()) == 0; }
+
+CMount::CMount(const std::string &folder, const std::string &options, bool readOnly)
+    : m_strFolder(folder)
+{
+    const unsigned long flags = MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0);
+    m_bMounted = ::mount("marlinox-test", folder.c_str(), "tmpfs", flags, options.c_str()) == 0;
+}
+
+CMount::~CMount() { Unmount(); }
+
+void CMount::Unmount()
+{
+    if (m_bMounted)
+        ::umount2(m_strFolder.c_str(), MNT_DETACH);
+    m_bMounted = false;
+}
+
+CNetns::CNetns(const std::string &tag)
+    : m_strName("marlinox-test-" + std::to_string(::getpid()) + "-" + tag)
+{
+    m_bCreated = Shell("ip netns add " + m_strName);
+}
+
+CNetns::~CNetns()
+{
+    if (m_bCreated)
+        Shell("ip netns delete " + m_strName);
+}
+
+bool CNetns::Run(const std::string &command) const
+{
+    return Shell("ip netns exec " + m_strName + " " + command);
+}
+
+CPcapFifo::CPcapFifo(const std::string &path) : m_strPath(path) { ::mkfifo(path.c_str(), 0600); }
+
+CPcapFifo::~CPcapFifo()
+{
+    Close();
+    ::unlink(m_strPath.c_str());
+}
+
+bool CPcapFifo::Open(int timeoutMs)
+{
+    // A non-blocking open fails until the reader has opened its end, so a reader that never
+    // comes cannot hang the test.
+    WaitFor(
+        [&] {
+            m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return m_fd >= 0;
+        },
+        timeoutMs);
+    if (m_fd < 0)
+        return false;
+    ::fcntl(m_fd, F_SETFL, 0);
+    // Magic, version 2.4, zone, sigfigs, snapshot length, link type: little-endian.
+    const uint32_t header[6] = {0xa1b2c3d4u, 0x00040002u, 0, 0, 262144u, DLT_EN10MB};
+    return ::write(m_fd, header, sizeof header) == ssize_t(sizeof header);
+}
+
+void CPcapFifo::Write(const Bytes &frame)
+{
+    static uint32_t seconds = 1700000000;
+    const uint32_t record[4] = {seconds++, 0, uint32_t(frame.size()), uint32_t(frame.size())};
+    Bytes bytes(reinterpret_cast<const uint8_t *>(record),
+                reinterpret_cast<const uint8_t *>(record) + sizeof record);
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    if (m_fd >= 0 && ::write(m_fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+        std::fprintf(stderr, "short write into the FIFO: %s\n", std::strerror(errno));
+}
+
+void CPcapFifo::Close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+std::string ReadText(const std::string &path)
+{
+    const Bytes b = ReadFileBytes(path);
+    return std::string(b.begin(), b.end());
+}
+
+void WriteFile(const std::string &path, const Bytes &bytes)
+{
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::string StreamName(int number, int side)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "p%010d-%d.txt", number, side);
+    return name;
+}
+
+std::string PacketName(int number)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "p%010d.pd", number);
+    return name;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool WaitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+Bytes Payload(int connection, int side, size_t size)
+{
+    return PatternBytes(size, uint32_t(2 * connection + side));
+}
+
+std::vector<Bytes> Ethernet(const std::vector<Bytes> &packets)
+{
+    std::vector<Bytes> frames;
+    for (const auto &p : packets)
+        frames.push_back(BuildEthernetFrame(p));
+    return frames;
+}
+
+void WritePcap(const std::string &path, const std::vector<Bytes> &frames, int snapLength)
+{
+    CPcapWriter writer(path, DLT_EN10MB, snapLength);
+    for (const auto &f : frames)
+        writer.Write(f);
+}
+
+CFd &CFd::operator=(CFd &&other) noexcept
+{
+    if (this != &other) {
+        Reset(other.m_fd);
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+void CFd::Reset(int fd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+std::vector<CLoopbackConnection> OpenLoopbackConnections(int n, int pauseUs)
+{
+    std::vector<CLoopbackConnection> connections;
+    CFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener.Get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(listener.Get(), 64) != 0 ||
+        ::getsockname(listener.Get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return connections;
+    for (int i = 0; i < n; ++i) {
+        CLoopbackConnection c;
+        c.client.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::connect(c.client.Get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            break;
+        c.server.Reset(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (c.server.Get() < 0)
+            break;
+        // A peer that stops answering ends a test's send or receive instead of hanging it.
+        const timeval timeout{30, 0};
+        for (int fd : {c.client.Get(), c.server.Get()}) {
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        }
+        connections.push_back(std::move(c));
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
+    }
+    return connections;
+}
+
+bool SendPaced(int fd, const Bytes &data, size_t chunk, int pauseUs)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n =
+            ::send(fd, data.data() + done, std::min(chunk, data.size() - done), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
+    }
+    return true;
+}
+
+Bytes ReceiveExactly(int fd, size_t n)
+{
+    Bytes data(n);
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t got = ::recv(fd, data.data() + done, n - done, 0);
+        if (got <= 0)
+            break;
+        done += size_t(got);
+    }
+    data.resize(done);
+    return data;
+}
