@@ -201,10 +201,9 @@ TEST(FaultTest, DescriptorExhaustionLosesNoStreamThatHasFiles)
     const int status =
         RunCli({"-r", dir.Path() + "in.pcap", "-o", dir.Path() + "out", "-q"}, &out, &err, 256);
     ASSERT_EQ(status, 0) << err;
-    // A few lines explain the limit; none is repeated per stream or per packet.
-    const auto lines = Lines(out);
-    EXPECT_FALSE(lines.empty());
-    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size()) << out;
+    // One line explains the limit (and why the capture may be slower); nothing is reported
+    // per stream or per packet.
+    EXPECT_EQ(Lines(out).size(), 1u) << out;
     EXPECT_EQ(ReadText(dir.Path() + "out/log.txt"),
               "DataLinkLayer Headersize : 14\r\nPacket Combine mode\r\nCaptured Packet : 400\r\n");
     int withFiles = 0;
