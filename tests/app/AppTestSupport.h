@@ -8,8 +8,6 @@
 #include <QTest>
 #include <QTreeWidget>
 
-#include <cstdio>
-
 #include <pcap/pcap.h>
 
 #include <deque>
@@ -19,18 +17,17 @@
 #include <vector>
 
 // Interface records of our own, listed by the device chooser instead of libpcap's for the
-// life of the object. Counts the lists that the chooser hands back.
+// life of the object: pairs of name and description (null: none). Counts the lists handed back.
 class CFakeDevices
 {
 public:
-    // Pairs of name and description; a null description is a record without one.
-    explicit CFakeDevices(std::vector<std::pair<const char *, const char *>> devices)
+    using Devices = std::vector<std::pair<const char *, const char *>>;
+
+    explicit CFakeDevices(Devices devices) : m_devices(std::move(devices))
     {
-        for (const auto &[name, description] : devices)
-            m_devices.push_back({name, description ? description : "", description != nullptr});
-        m_previous = CDeviceDlg::SetListSource(
-            {[this](pcap_if_t **list, char *error) { return FindAll(list, error); },
-             [this](pcap_if_t *) { ++m_nFreed; }});
+        m_previous =
+            CDeviceDlg::SetListSource({[this](pcap_if_t **list, char *) { return FindAll(list); },
+                                       [this](pcap_if_t *) { ++m_nFreed; }});
     }
     ~CFakeDevices() { CDeviceDlg::SetListSource(std::move(m_previous)); }
     CFakeDevices(const CFakeDevices &) = delete;
@@ -38,22 +35,18 @@ public:
 
     int m_nFetched = 0;
     int m_nFreed = 0;
-    bool m_bFail = false; // the next fetches fail as pcap_findalldevs can
+    bool m_bFail = false; // the next fetches fail, as pcap_findalldevs can
 
 private:
-    int FindAll(pcap_if_t **list, char *error)
+    // Each fetch gets records of its own, as libpcap's lists are.
+    int FindAll(pcap_if_t **list)
     {
-        if (m_bFail) {
-            std::snprintf(error, PCAP_ERRBUF_SIZE, "no devices for the test");
+        if (m_bFail)
             return -1;
-        }
-        // Each fetch gets records of its own, as libpcap's lists are.
-        auto &records = m_lists.emplace_back(m_devices.size());
+        auto &records = m_lists.emplace_back(m_devices.size(), pcap_if_t{});
         for (size_t i = 0; i < records.size(); ++i) {
-            CDevice &device = m_devices[i];
-            records[i] = {};
-            records[i].name = device.name.data();
-            records[i].description = device.bDescribed ? device.description.data() : nullptr;
+            records[i].name = const_cast<char *>(m_devices[i].first);
+            records[i].description = const_cast<char *>(m_devices[i].second);
             records[i].next = i + 1 < records.size() ? &records[i + 1] : nullptr;
         }
         *list = records.empty() ? nullptr : records.data();
@@ -61,14 +54,7 @@ private:
         return 0;
     }
 
-    struct CDevice
-    {
-        std::string name;
-        std::string description;
-        bool bDescribed;
-    };
-
-    std::vector<CDevice> m_devices;
+    Devices m_devices;
     std::deque<std::vector<pcap_if_t>> m_lists;
     CDeviceDlg::CListSource m_previous;
 };

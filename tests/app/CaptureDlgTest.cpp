@@ -61,13 +61,11 @@ private slots:
     void cleanup();
 
     void opensIdleInPacketCombineMode();
-    void controlStates_data();
-    void controlStates();
+    void stopFlows_data();
+    void stopFlows();
     void stopAfterTheFinalTitleKeepsIt();
     void captureChecksFields_data();
     void captureChecksFields();
-    void choosersFillTheFields();
-    void closeDuringCaptureActsAsStop();
     void appendLogEmptiesAboveLimit_data();
     void appendLogEmptiesAboveLimit();
     void queueDropsOnlyWhatTheRuleErases();
@@ -174,32 +172,42 @@ void TestCaptureDlg::opensIdleInPacketCombineMode()
     QVERIFY(m_script->m_run.isEmpty());
 }
 
-void TestCaptureDlg::controlStates_data()
+void TestCaptureDlg::stopFlows_data()
 {
-    QTest::addColumn<bool>("stop");
-    QTest::addColumn<QString>("states");
-    QTest::addColumn<QString>("title");
-    QTest::newRow("capturing") << false << "10000001" << Text("キャプチャ開始 : %1");
-    QTest::newRow("stopping") << true << "00000001" << Text("終了処理中");
+    QTest::addColumn<int>("how");
+    QTest::newRow("Stop button") << 0;
+    QTest::newRow("window manager's close") << 1;
+    QTest::newRow("Esc") << 2;
 }
 
-void TestCaptureDlg::controlStates()
+void TestCaptureDlg::stopFlows()
 {
-    QFETCH(bool, stop);
-    QFETCH(QString, states);
-    QFETCH(QString, title);
+    QFETCH(int, how);
+    QSignalSpy finished(m_dlg.get(), &QDialog::finished);
     StartCapture();
-    if (stop)
+    QCOMPARE(States(), QString("10000001"));
+    QCOMPARE(m_dlg->windowTitle(), Text("キャプチャ開始 : ") + Dir());
+
+    if (how == 0)
         QTest::mouseClick(Button(1006), Qt::LeftButton);
-    QCOMPARE(States(), states);
-    QCOMPARE(m_dlg->windowTitle(), title.replace("%1", Dir()));
+    else if (how == 1)
+        QVERIFY(!m_dlg->close());
+    else
+        QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
+    QCOMPARE(States(), QString("00000001"));
+    QCOMPARE(m_dlg->windowTitle(), Text("終了処理中"));
+    // While the worker winds down, a close request does nothing.
+    QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
+    QVERIFY(m_dlg->isVisible());
 
     QVERIFY(WaitIdle());
     QCOMPARE(States(), QString("01111111"));
     QCOMPARE(m_dlg->windowTitle(), Text("キャプチャ終了"));
     QCOMPARE(Log()->toPlainText(), Text("デバイスが選択されていません。\n"));
-    // No log.txt was made, so no folder is opened.
-    QVERIFY(m_opened->m_paths.empty());
+    QVERIFY(m_opened->m_paths.empty()); // no log.txt, so no folder to open
+    QCOMPARE(finished.count(), 0);
+    QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
+    QCOMPARE(finished.count(), 1);
 }
 
 void TestCaptureDlg::stopAfterTheFinalTitleKeepsIt()
@@ -293,50 +301,6 @@ void TestCaptureDlg::captureChecksFields()
     QCOMPARE(States(), started ? QString("10000001") : QString("01111111"));
     QCOMPARE(Log()->toPlainText(), started ? QString() : QString("earlier\n"));
     QVERIFY(WaitIdle());
-}
-
-void TestCaptureDlg::choosersFillTheFields()
-{
-    CFakeDevices devices({{"eth0", "Ethernet"}, {"lo", nullptr}});
-    m_script->m_actions.push_back([](QDialog &d) { DoubleClickRow(d, 1); });
-    m_script->m_actions.push_back([this](QDialog &d) {
-        d.findChild<QLineEdit *>("id1008")->setText(Dir() + "picked");
-        QTest::mouseClick(d.findChild<QPushButton *>("id1014"), Qt::LeftButton);
-    });
-    m_boxes->m_nAnswer = QMessageBox::No;
-
-    QTest::mouseClick(Button(1005), Qt::LeftButton);
-
-    QCOMPARE(m_script->m_run, (QStringList{"CDeviceDlg", "CFolderDlg"}));
-    QCOMPARE(Field(1001)->text(), QString("lo"));
-    QCOMPARE(Field(1008)->text(), Dir() + "picked");
-    QVERIFY(Exists(Dir() + "picked"));
-
-    // Cancelling the chooser later keeps the field and the pick.
-    QTest::mouseClick(Button(1011), Qt::LeftButton);
-    QCOMPARE(Field(1001)->text(), QString("lo"));
-}
-
-void TestCaptureDlg::closeDuringCaptureActsAsStop()
-{
-    QSignalSpy finished(m_dlg.get(), &QDialog::finished);
-    StartCapture();
-
-    // The window manager's close: Stop, and the window stays.
-    QVERIFY(!m_dlg->close());
-    QVERIFY(m_dlg->isVisible());
-    QCOMPARE(m_dlg->windowTitle(), Text("終了処理中"));
-    QCOMPARE(States(), QString("00000001"));
-    // While the worker winds down, Esc does nothing.
-    QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
-    QVERIFY(m_dlg->isVisible());
-
-    QVERIFY(WaitIdle());
-    QCOMPARE(m_dlg->windowTitle(), Text("キャプチャ終了"));
-    QCOMPARE(finished.count(), 0);
-    QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
-    QVERIFY(!m_dlg->isVisible());
-    QCOMPARE(finished.count(), 1);
 }
 
 void TestCaptureDlg::appendLogEmptiesAboveLimit_data()

@@ -12,13 +12,12 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <arpa/inet.h>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+
 #include <csignal>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -26,104 +25,62 @@ constexpr int kGenerous = 60000; // ms; only an upper bound for waits that norma
 
 QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
-std::string Pattern(size_t size, char seed)
+QByteArray Pattern(int size, char seed)
 {
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i)
+    QByteArray s(size, '\0');
+    for (int i = 0; i < size; ++i)
         s[i] = char(seed + i % 61);
     return s;
 }
 
-std::string ReadAll(const QString &path)
+QByteArray ReadAll(const QString &path)
 {
-    const std::vector<uint8_t> bytes = ReadFileBytes(path.toStdString());
-    return std::string(bytes.begin(), bytes.end());
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A socket on 127.0.0.1 bound to a port of the system's choice; closed with the object.
-class CSocket
+QByteArray Receive(QTcpSocket &socket, qsizetype size)
 {
-public:
-    CSocket() : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
-    {
-        sockaddr_in a = Address(0);
-        socklen_t n = sizeof a;
-        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-            ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &n) == 0)
-            m_nPort = ntohs(a.sin_port);
-    }
-    explicit CSocket(int fd) : m_fd(fd) {}
-    ~CSocket() { ::close(m_fd); }
-    CSocket(const CSocket &) = delete;
-    CSocket &operator=(const CSocket &) = delete;
+    QByteArray got;
+    while (got.size() < size && socket.waitForReadyRead(kGenerous))
+        got += socket.readAll();
+    return got;
+}
 
-    static sockaddr_in Address(int port)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(uint16_t(port));
-        return a;
-    }
-    bool Connect(int port)
-    {
-        const sockaddr_in a = Address(port);
-        return ::connect(m_fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
-    }
-    bool SendAll(const std::string &data)
-    {
-        for (size_t done = 0; done < data.size();) {
-            const ssize_t n = ::send(m_fd, data.data() + done, data.size() - done, 0);
-            if (n <= 0)
-                return false;
-            done += size_t(n);
-        }
-        return true;
-    }
-    std::string ReceiveAll()
-    {
-        std::string got;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0)
-            got.append(buffer, size_t(n));
-        return got;
-    }
-    int Fd() const { return m_fd; }
-    int Port() const { return m_nPort; }
-
-private:
-    int m_fd;
-    int m_nPort = 0;
-};
-
-// One TCP connection on 127.0.0.1, closed cleanly from both sides: the client sends
-// toServer and half-closes, the server reads to the end, answers toClient and closes. Before
-// it, a connection attempt to a port where nothing listens (a SYN and its RST), so that a
-// capture in Packet Combine mode has its waiting stream ready for the exchange's SYN.
-bool Exchange(const std::string &toServer, const std::string &toClient)
+bool Close(QTcpSocket &socket)
 {
-    {
-        CSocket closedPort;
-        CSocket probe;
-        if (probe.Connect(closedPort.Port()))
-            return false;
-    }
-    CSocket listener;
-    if (::listen(listener.Fd(), 1) != 0)
+    socket.disconnectFromHost();
+    return socket.state() == QAbstractSocket::UnconnectedState ||
+           socket.waitForDisconnected(kGenerous);
+}
+
+// One TCP connection on 127.0.0.1: the client sends toServer, the server answers toClient, and
+// both close. Before it, a connection attempt to a port where nothing listens (a SYN and its
+// RST), so that a capture in Packet Combine mode has a waiting stream for the exchange's SYN.
+bool Exchange(const QByteArray &toServer, const QByteArray &toClient)
+{
+    QTcpServer server;
+    QTcpSocket probe;
+    if (!server.listen(QHostAddress::LocalHost))
         return false;
-    std::string gotByServer;
-    std::thread server([&] {
-        CSocket peer(::accept(listener.Fd(), nullptr, nullptr));
-        gotByServer = peer.ReceiveAll();
-        peer.SendAll(toClient);
-    });
-    CSocket client;
-    bool ok = client.Connect(listener.Port()) && client.SendAll(toServer) &&
-              ::shutdown(client.Fd(), SHUT_WR) == 0;
-    ok = client.ReceiveAll() == toClient && ok;
-    server.join();
-    return ok && gotByServer == toServer;
+    const quint16 port = server.serverPort();
+    server.close();
+    probe.connectToHost(QHostAddress::LocalHost, port);
+    if (probe.waitForConnected(kGenerous) || !server.listen(QHostAddress::LocalHost))
+        return false;
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    if (!client.waitForConnected(kGenerous) || !server.waitForNewConnection(kGenerous))
+        return false;
+    QTcpSocket *peer = server.nextPendingConnection();
+    client.write(toServer);
+    client.waitForBytesWritten(kGenerous);
+    const bool sent = Receive(*peer, toServer.size()) == toServer;
+    peer->write(toClient);
+    peer->waitForBytesWritten(kGenerous);
+    const bool answered = Receive(client, toClient.size()) == toClient;
+    return sent && answered && Close(client) && Close(*peer);
 }
 
 } // namespace
@@ -151,8 +108,8 @@ private:
     {
         return QDir(Dir()).entryList({pattern}, QDir::Files, QDir::Name);
     }
-    bool Contains(const QString &pattern, const std::string &data) const;
-    bool HasStreamPair(const std::string &first, const std::string &second) const;
+    bool Contains(const QString &pattern, const QByteArray &data) const;
+    bool HasStreamPair(const QByteArray &first, const QByteArray &second) const;
     void StartOnLoopback(bool combine);
 
     std::unique_ptr<CTempDir> m_dir;
@@ -194,17 +151,17 @@ void TestCaptureLive::cleanup()
     m_dir.reset();
 }
 
-bool TestCaptureLive::Contains(const QString &pattern, const std::string &data) const
+bool TestCaptureLive::Contains(const QString &pattern, const QByteArray &data) const
 {
     for (const QString &name : Files(pattern)) {
-        if (ReadAll(Dir() + name).find(data) != std::string::npos)
+        if (ReadAll(Dir() + name).contains(data))
             return true;
     }
     return false;
 }
 
 // Whether some connection's -1 file holds exactly first and its -2 file exactly second.
-bool TestCaptureLive::HasStreamPair(const std::string &first, const std::string &second) const
+bool TestCaptureLive::HasStreamPair(const QByteArray &first, const QByteArray &second) const
 {
     for (const QString &name : Files("p*-1.txt")) {
         const QString other = QString(name).replace("-1.txt", "-2.txt");
@@ -226,8 +183,8 @@ void TestCaptureLive::StartOnLoopback(bool combine)
     m_boxes->m_nAnswer = QMessageBox::Yes;
     QTest::mouseClick(Control<QPushButton>(1005), Qt::LeftButton);
     QCOMPARE(m_dlg->windowTitle(), Text("キャプチャ開始 : ") + Dir());
-    const std::string mode = combine ? "Packet Combine mode\r\n" : "RAW mode\r\n";
-    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(Dir() + "log.txt").find(mode) != std::string::npos, kGenerous);
+    const QByteArray mode = combine ? "Packet Combine mode\r\n" : "RAW mode\r\n";
+    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(Dir() + "log.txt").contains(mode), kGenerous);
 }
 
 void TestCaptureLive::captureOnLoopback_data()
@@ -240,8 +197,8 @@ void TestCaptureLive::captureOnLoopback_data()
 void TestCaptureLive::captureOnLoopback()
 {
     QFETCH(bool, combine);
-    const std::string toServer = Pattern(3000, 'A');
-    const std::string toClient = Pattern(5000, '0');
+    const QByteArray toServer = Pattern(3000, 'A');
+    const QByteArray toClient = Pattern(5000, '0');
     StartOnLoopback(combine);
     QVERIFY(Exchange(toServer, toClient));
     if (combine)
@@ -259,9 +216,9 @@ void TestCaptureLive::captureOnLoopback()
     QCOMPARE(m_opened->m_paths, std::vector<std::string>{m_dir->Path()});
     const qsizetype count = Files(combine ? "p*-1.txt" : "p*.pd").size();
     QVERIFY(count > 0);
-    const std::string log = "DataLinkLayer Headersize : 14\r\n" +
-                            std::string(combine ? "Packet Combine mode\r\n" : "RAW mode\r\n") +
-                            "Captured Packet : " + std::to_string(count) + "\r\n";
+    const QByteArray log = "DataLinkLayer Headersize : 14\r\n" +
+                           QByteArray(combine ? "Packet Combine mode\r\n" : "RAW mode\r\n") +
+                           "Captured Packet : " + QByteArray::number(count) + "\r\n";
     QCOMPARE(ReadAll(Dir() + "log.txt"), log);
     const QString view = m_dlg->findChild<QPlainTextEdit *>("id1004")->toPlainText();
     if (combine) {
@@ -271,7 +228,7 @@ void TestCaptureLive::captureOnLoopback()
     } else {
         QVERIFY(view.endsWith(QString("Capture Packet %1\n").arg(count)));
         for (const QString &name : Files("p*.pd"))
-            QVERIFY(!ReadAll(Dir() + name).empty());
+            QVERIFY(!ReadAll(Dir() + name).isEmpty());
     }
 }
 
@@ -286,8 +243,8 @@ void TestCaptureLive::sigtermDuringCaptureCompletesTheLog()
     std::raise(SIGTERM);
 
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kGenerous);
-    const std::string log = ReadAll(Dir() + "log.txt");
-    QVERIFY2(log.find("Captured Packet : ") != std::string::npos, log.c_str());
+    const QByteArray log = ReadAll(Dir() + "log.txt");
+    QVERIFY2(log.contains("Captured Packet : "), log.constData());
     QCOMPARE(m_opened->m_paths.size(), size_t(1));
     QCOMPARE(m_dlg->windowTitle(), Text("キャプチャ終了"));
 }
