@@ -1,11 +1,10 @@
 #pragma once
+#include "CaptureDlg.h"
 #include "DeviceDlg.h"
 #include "FolderTestSupport.h"
 #include "Hooks.h"
 
 #include <QDialog>
-#include <QStringList>
-#include <QTest>
 #include <QTreeWidget>
 
 #include <pcap/pcap.h>
@@ -16,22 +15,16 @@
 #include <utility>
 #include <vector>
 
+// Only an upper bound for a wait that normally ends at once or soon.
+constexpr int kGenerous = 60000; // ms
+
 // Interface records of our own, listed by the device chooser instead of libpcap's for the
 // life of the object: pairs of name and description (null: none). Counts the lists handed back.
 class CFakeDevices
 {
 public:
     using Devices = std::vector<std::pair<const char *, const char *>>;
-
-    explicit CFakeDevices(Devices devices) : m_devices(std::move(devices))
-    {
-        m_previous =
-            CDeviceDlg::SetListSource({[this](pcap_if_t **list, char *) { return FindAll(list); },
-                                       [this](pcap_if_t *) { ++m_nFreed; }});
-    }
-    ~CFakeDevices() { CDeviceDlg::SetListSource(std::move(m_previous)); }
-    CFakeDevices(const CFakeDevices &) = delete;
-    CFakeDevices &operator=(const CFakeDevices &) = delete;
+    explicit CFakeDevices(Devices devices) : m_devices(std::move(devices)) {}
 
     int m_nFetched = 0;
     int m_nFreed = 0;
@@ -56,7 +49,10 @@ private:
 
     Devices m_devices;
     std::deque<std::vector<pcap_if_t>> m_lists;
-    CDeviceDlg::CListSource m_previous;
+    CHook<CDeviceDlg::CListSource> m_hook{
+        CDeviceDlg::SetListSource,
+        {[this](pcap_if_t **list, char *) { return FindAll(list); },
+         [this](pcap_if_t *) { ++m_nFreed; }}};
 };
 
 // Stands in for the user in every modal dialog: no modal loop runs. Each dialog is shown, the
@@ -65,19 +61,9 @@ private:
 class CModalScript
 {
 public:
-    using Action = std::function<void(QDialog &)>;
-
-    CModalScript()
-    {
-        m_previous = SetModalRunner([this](QDialog &dlg) { return Run(dlg); });
-    }
-    ~CModalScript() { SetModalRunner(std::move(m_previous)); }
-    CModalScript(const CModalScript &) = delete;
-    CModalScript &operator=(const CModalScript &) = delete;
-
-    std::deque<Action> m_actions; // none left: the dialog is cancelled
-    QStringList m_run;            // class names, in order
-    QList<bool> m_leftOpen;       // whether the action left the dialog open
+    std::deque<std::function<void(QDialog &)>> m_actions; // none left: the dialog is cancelled
+    QStringList m_run;                                    // class names, in order
+    QList<bool> m_leftOpen;                               // whether the action left the dialog open
 
 private:
     int Run(QDialog &dlg)
@@ -88,7 +74,7 @@ private:
         if (!QTest::qWaitForWindowExposed(&dlg))
             return QDialog::Rejected;
         if (!m_actions.empty()) {
-            Action action = std::move(m_actions.front());
+            const auto action = std::move(m_actions.front());
             m_actions.pop_front();
             action(dlg);
         }
@@ -98,43 +84,34 @@ private:
         return dlg.result();
     }
 
-    ModalRunner m_previous;
+    CHook<ModalRunner> m_hook{SetModalRunner, [this](QDialog &dlg) { return Run(dlg); }};
 };
 
-// Double-clicks row n of the device chooser's list.
-inline void DoubleClickRow(QDialog &dlg, int n)
+// The main window, shown, on a test's ground: boxes answered, choosers scripted, and the
+// folders that it would open on the desktop recorded.
+struct CWindowGround : CUiGround
 {
-    auto *list = dlg.findChild<QTreeWidget *>("id1003");
-    QTreeWidgetItem *item = list->topLevelItem(n);
-    const QPoint centre = list->visualItemRect(item).center();
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, centre);
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, centre);
-}
+    CWindowGround() { m_dlg.show(); }
+    CModalScript m_script;
+    std::vector<std::string> m_opened;
+    CHook<FolderOpener> m_opener{SetFolderOpener,
+                                 [this](const std::string &path) { m_opened.push_back(path); }};
+    CCaptureDlg m_dlg;
+
+    // The control with number id.
+    template <class T> T *Control(int id) const
+    {
+        return m_dlg.findChild<T *>(QString("id%1").arg(id));
+    }
+};
 
 // Double-clicks the device chooser's row that shows name.
 inline void DoubleClickDevice(QDialog &dlg, const QString &name)
 {
     auto *list = dlg.findChild<QTreeWidget *>("id1003");
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-        if (list->topLevelItem(i)->text(0) == name)
-            DoubleClickRow(dlg, i);
-    }
+    const QList<QTreeWidgetItem *> rows = list->findItems(name, Qt::MatchExactly);
+    QVERIFY(!rows.isEmpty());
+    const QPoint centre = list->visualItemRect(rows[0]).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, centre);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, centre);
 }
-
-// Records the folders that would be opened on the desktop.
-class CFolderOpenRecorder
-{
-public:
-    CFolderOpenRecorder()
-    {
-        m_previous = SetFolderOpener([this](const std::string &path) { m_paths.push_back(path); });
-    }
-    ~CFolderOpenRecorder() { SetFolderOpener(std::move(m_previous)); }
-    CFolderOpenRecorder(const CFolderOpenRecorder &) = delete;
-    CFolderOpenRecorder &operator=(const CFolderOpenRecorder &) = delete;
-
-    std::vector<std::string> m_paths;
-
-private:
-    FolderOpener m_previous;
-};

@@ -1,8 +1,6 @@
 #include "DeviceDlg.h"
 #include "AppTestSupport.h"
 
-#include <QHeaderView>
-#include <QTest>
 #include <QTreeWidget>
 
 #include <pcap/pcap.h>
@@ -11,12 +9,17 @@
 
 namespace {
 
-QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
-
-QTreeWidget *List(CDeviceDlg &dlg) { return dlg.findChild<QTreeWidget *>("id1003"); }
-
-const std::vector<std::pair<const char *, const char *>> kDevices = {
+const CFakeDevices::Devices kDevices = {
     {"eth0", "Intel Ethernet"}, {"lo", nullptr}, {"wlp2s0", "無線 LAN"}};
+
+QStringList Rows(QDialog &dlg)
+{
+    QStringList rows;
+    auto *list = dlg.findChild<QTreeWidget *>("id1003");
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        rows << list->topLevelItem(i)->text(0) + '|' + list->topLevelItem(i)->text(1);
+    return rows;
+}
 
 } // namespace
 
@@ -24,140 +27,83 @@ class TestDeviceDlg : public QObject
 {
     Q_OBJECT
 
+    CMessageRecorder m_boxes; // no test may open a real box
+
 private slots:
-    void init() { m_boxes = std::make_unique<CMessageRecorder>(); }
-    void cleanup() { m_boxes.reset(); }
-
-    void listsWhatTheLibraryReports();
-    void doubleClickPicksThatRow_data();
-    void doubleClickPicksThatRow();
-    void otherEndsKeepTheEarlierPick_data();
-    void otherEndsKeepTheEarlierPick();
-    void listsLiveUntilTheChooserGoes();
-    void realLibpcapListsLoopback();
-
-private:
-    std::unique_ptr<CMessageRecorder> m_boxes; // no test may open a real box
-};
-
-void TestDeviceDlg::listsWhatTheLibraryReports()
-{
-    CFakeDevices devices(kDevices);
-    CModalScript script;
-    CDeviceDlg dlg;
-
-    QCOMPARE(dlg.DoModal(), int(QDialog::Rejected));
-    QCOMPARE(dlg.windowTitle(), Text("デバイスの選択"));
-    QTreeWidget *list = List(dlg);
-    QCOMPARE(list->headerItem()->text(0), Text("デバイス名"));
-    QCOMPARE(list->headerItem()->text(1), Text("詳細"));
-    QCOMPARE(list->columnWidth(0), 400);
-    QCOMPARE(list->columnWidth(1), 400);
-    QCOMPARE(list->topLevelItemCount(), 3);
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(list->topLevelItem(i)->text(0), Text(kDevices[size_t(i)].first));
-        QCOMPARE(list->topLevelItem(i)->text(1), Text(kDevices[size_t(i)].second));
-    }
-    QVERIFY(!dlg.GetSelectedDevice());
-
-    // Every run fetches the list again; a failed fetch leaves the headers and no rows.
-    QCOMPARE(dlg.DoModal(), int(QDialog::Rejected));
-    QCOMPARE(devices.m_nFetched, 2);
-    QCOMPARE(list->topLevelItemCount(), 3);
-    devices.m_bFail = true;
-    QCOMPARE(dlg.DoModal(), int(QDialog::Rejected));
-    QCOMPARE(list->topLevelItemCount(), 0);
-    QCOMPARE(list->columnCount(), 2);
-    QVERIFY(m_boxes->m_boxes.isEmpty());
-}
-
-void TestDeviceDlg::doubleClickPicksThatRow_data()
-{
-    QTest::addColumn<int>("row");
-    QTest::newRow("first") << 0;
-    QTest::newRow("second, no description") << 1;
-    QTest::newRow("last") << 2;
-}
-
-void TestDeviceDlg::doubleClickPicksThatRow()
-{
-    QFETCH(int, row);
-    CFakeDevices devices(kDevices);
-    CModalScript script;
-    CDeviceDlg dlg;
-    script.m_actions.push_back([row](QDialog &d) { DoubleClickRow(d, row); });
-
-    QCOMPARE(dlg.DoModal(), int(QDialog::Accepted));
-    QCOMPARE(script.m_leftOpen, QList<bool>{false});
-    QVERIFY(dlg.GetSelectedDevice());
-    QCOMPARE(dlg.GetSelectedDevice()->name, kDevices[size_t(row)].first);
-}
-
-void TestDeviceDlg::otherEndsKeepTheEarlierPick_data()
-{
-    QTest::addColumn<int>("key");
-    QTest::addColumn<bool>("staysOpen");
-    QTest::newRow("Esc cancels") << int(Qt::Key_Escape) << false;
-    QTest::newRow("Return does nothing") << int(Qt::Key_Return) << true;
-    QTest::newRow("Enter does nothing") << int(Qt::Key_Enter) << true;
-}
-
-void TestDeviceDlg::otherEndsKeepTheEarlierPick()
-{
-    QFETCH(int, key);
-    QFETCH(bool, staysOpen);
-    CFakeDevices devices(kDevices);
-    CModalScript script;
-    CDeviceDlg dlg;
-    script.m_actions.push_back([](QDialog &d) { DoubleClickRow(d, 2); });
-    QCOMPARE(dlg.DoModal(), int(QDialog::Accepted));
-    const pcap_if *picked = dlg.GetSelectedDevice();
-
-    // A row is selected, but only a double-click picks it.
-    script.m_actions.push_back([key](QDialog &d) {
-        auto *list = d.findChild<QTreeWidget *>("id1003");
-        list->setFocus();
-        list->setCurrentItem(list->topLevelItem(0));
-        QTest::keyClick(list, Qt::Key(key));
-    });
-    QCOMPARE(dlg.DoModal(), int(QDialog::Rejected));
-    QCOMPARE(script.m_leftOpen.last(), staysOpen);
-    QCOMPARE(dlg.GetSelectedDevice(), picked);
-    // The earlier run's record is still readable.
-    QCOMPARE(dlg.GetSelectedDevice()->name, "wlp2s0");
-}
-
-void TestDeviceDlg::listsLiveUntilTheChooserGoes()
-{
-    CFakeDevices devices(kDevices);
-    CModalScript script;
+    // Every run fetches and shows a fresh list; a failed fetch leaves the columns and no rows.
+    void listsWhatTheLibraryReports()
     {
+        CFakeDevices devices(kDevices);
+        CModalScript script;
         CDeviceDlg dlg;
-        script.m_actions.push_back([](QDialog &d) { DoubleClickRow(d, 0); });
-        dlg.DoModal();
-        dlg.DoModal();
-        dlg.DoModal();
-        QCOMPARE(devices.m_nFreed, 0);
+        const QStringList rows = {"eth0|Intel Ethernet", "lo|", Text("wlp2s0|無線 LAN")};
+        QList<QStringList> shown;
+        for (int i = 0; i < 3; ++i)
+            script.m_actions.push_back([&](QDialog &d) { shown << Rows(d); });
+        for (bool fail : {false, false, true}) {
+            devices.m_bFail = fail;
+            QCOMPARE(dlg.DoModal(), int(QDialog::Rejected));
+        }
+        QCOMPARE(shown, (QList<QStringList>{rows, rows, {}}));
+        QCOMPARE(devices.m_nFetched, 2);
+        auto *list = dlg.findChild<QTreeWidget *>("id1003");
+        QCOMPARE(list->columnCount(), 2);
+        QCOMPARE(list->columnWidth(0), 400);
+        QCOMPARE(list->columnWidth(1), 400);
+        QVERIFY(!dlg.GetSelectedDevice() && m_boxes.m_boxes.isEmpty());
     }
-    QCOMPARE(devices.m_nFreed, 3);
-}
 
-void TestDeviceDlg::realLibpcapListsLoopback()
-{
-    CModalScript script;
-    CDeviceDlg dlg;
-    QStringList shown;
-    script.m_actions.push_back([&shown](QDialog &d) {
-        auto *list = d.findChild<QTreeWidget *>("id1003");
-        for (int i = 0; i < list->topLevelItemCount(); ++i)
-            shown.append(list->topLevelItem(i)->text(0));
-        DoubleClickDevice(d, "lo");
-    });
+    void secondRun_data()
+    {
+        QTest::addColumn<int>("key"); // 0: a double-click on the row
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("leftOpen");
+        QTest::addColumn<QString>("picked");
+        QTest::newRow("double-click picks the first row") << 0 << 0 << false << "eth0";
+        QTest::newRow("one without a description") << 0 << 1 << false << "lo";
+        QTest::newRow("Esc cancels") << int(Qt::Key_Escape) << 0 << false << "wlp2s0";
+        QTest::newRow("Return does nothing") << int(Qt::Key_Return) << 0 << true << "wlp2s0";
+    }
+    // A first run picks the last row; a second run picks another row or keeps that pick, whose
+    // record stays readable. The lists go back to the library only with the chooser.
+    void secondRun()
+    {
+        QFETCH(int, key);
+        QFETCH(int, row);
+        QFETCH(bool, leftOpen);
+        QFETCH(QString, picked);
+        CFakeDevices devices(kDevices);
+        CModalScript script;
+        auto dlg = std::make_unique<CDeviceDlg>();
+        script.m_actions.push_back([](QDialog &d) { DoubleClickDevice(d, "wlp2s0"); });
+        script.m_actions.push_back([&](QDialog &d) {
+            auto *list = d.findChild<QTreeWidget *>("id1003");
+            if (!key)
+                return DoubleClickDevice(d, list->topLevelItem(row)->text(0));
+            list->setFocus();
+            list->setCurrentItem(list->topLevelItem(row)); // selected, but not picked
+            QTest::keyClick(list, Qt::Key(key));
+        });
+        QCOMPARE(dlg->DoModal(), int(QDialog::Accepted));
+        const pcap_if *first = dlg->GetSelectedDevice();
+        QCOMPARE(dlg->DoModal(), key ? int(QDialog::Rejected) : int(QDialog::Accepted));
+        QCOMPARE(script.m_leftOpen, (QList<bool>{false, leftOpen}));
+        QCOMPARE(dlg->GetSelectedDevice()->name, picked);
+        QCOMPARE(dlg->GetSelectedDevice() == first, bool(key));
+        QCOMPARE(devices.m_nFreed, 0);
+        dlg.reset();
+        QCOMPARE(devices.m_nFreed, 2);
+    }
 
-    QCOMPARE(dlg.DoModal(), int(QDialog::Accepted));
-    QVERIFY2(shown.contains("lo"), qPrintable(shown.join(' ')));
-    QCOMPARE(dlg.GetSelectedDevice()->name, "lo");
-}
+    void realLibpcapListsLoopback()
+    {
+        CModalScript script;
+        CDeviceDlg dlg;
+        script.m_actions.push_back([](QDialog &d) { DoubleClickDevice(d, "lo"); });
+        QCOMPARE(dlg.DoModal(), int(QDialog::Accepted));
+        QCOMPARE(dlg.GetSelectedDevice()->name, "lo");
+    }
+};
 
 QTEST_MAIN(TestDeviceDlg)
 #include "DeviceDlgTest.moc"
