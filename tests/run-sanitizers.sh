@@ -51,10 +51,11 @@ for stage in "${stages[@]}"; do
         cmake -S . -B build-asan -G Ninja -DMARLINOX_SANITIZE=address -DMARLINOX_WERROR=$werror
         cmake --build build-asan -j"$jobs"
         reports=$(report_dir build-asan)
-        # abort_on_error: a report kills the process with SIGABRT, so that no test mistakes
-        # it for an ordinary exit status 1. The same options reach every child process.
-        export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:log_path=$reports/asan"
-        export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+        # The same options reach every child process. A child's report may end it with a status
+        # its test accepts (1); the report file still fails the run. No abort_on_error: Qt
+        # Test's crash handler can hang on SIGABRT while other threads hold locks.
+        export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:log_path=$reports/asan"
+        export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
         export LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp:print_suppressions=0"
         ctest --test-dir build-asan --output-on-failure -j"$jobs" || failed=1
         unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
@@ -66,11 +67,16 @@ for stage in "${stages[@]}"; do
         cmake -S . -B build-tsan -G Ninja -DMARLINOX_SANITIZE=thread -DMARLINOX_WERROR=$werror
         cmake --build build-tsan -j"$jobs"
         reports=$(report_dir build-tsan)
-        export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
-        # The worker and its hosts: the capture tests, marlinox-cli, and the window's
-        # end-to-end tests (matched by name; none is an error only when none exists).
+        export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
+        # The worker and marlinox-cli, without any suppression.
         ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
-            -R 'CaptureWorkerTest|CliTest|CliLiveTest|CaptureDlg|EndToEnd' || failed=1
+            -R 'CaptureWorkerTest|CliTest|CliLiveTest|FaultTest|LoadTest' || failed=1
+        # The window's end-to-end tests (matched by name; none found is not an error). Qt is
+        # not built with ThreadSanitizer: its own locking is invisible, so its threads' copies
+        # are reported as races; tests/tsan-qt.supp says why each entry is there.
+        TSAN_OPTIONS="$TSAN_OPTIONS:suppressions=$(pwd)/tests/tsan-qt.supp" \
+            ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
+            -R 'CaptureDlg|CaptureLive|EndToEnd' || failed=1
         unset TSAN_OPTIONS
         check_reports "$reports"
         stage_end tsan

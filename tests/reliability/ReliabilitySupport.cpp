@@ -264,15 +264,6 @@ void WritePcap(const std::string &path, const std::vector<Bytes> &frames, int sn
         writer.Write(f);
 }
 
-CFd &CFd::operator=(CFd &&other) noexcept
-{
-    if (this != &other) {
-        Reset(other.m_fd);
-        other.m_fd = -1;
-    }
-    return *this;
-}
-
 void CFd::Reset(int fd)
 {
     if (m_fd >= 0)

@@ -117,7 +117,6 @@ public:
     explicit CFd(int fd = -1) : m_fd(fd) {}
     ~CFd() { Reset(); }
     CFd(CFd &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    CFd &operator=(CFd &&other) noexcept;
     int Get() const { return m_fd; }
     void Reset(int fd = -1);
 
