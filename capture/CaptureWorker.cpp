@@ -257,11 +257,7 @@ void CCaptureWorker::OnRawPacket(const pcap_pkthdr &header, const uint8_t *data)
     const std::string path = PacketFileName(m_strFolder, m_nCounter);
     CFile file;
     if (!file.Open(path)) {
-        // Reported once: a folder that refuses files would otherwise add a line per packet.
-        if (!m_bCreateFailureReported)
-            m_host.AppendLog("ファイルを作成できませんでした : " + path + " (" +
-                             std::strerror(errno) + ")\r\n");
-        m_bCreateFailureReported = true;
+        OnCreateFailure(path, errno);
     } else if (!file.WriteAt(0, data, header.caplen)) {
         OnWriteFailure(path, errno);
     }
@@ -294,6 +290,16 @@ void CCaptureWorker::OnStreamCreated(int number)
 void CCaptureWorker::OnWriteFailure(const std::string &path, int error)
 {
     m_host.AppendLog("ファイルに書き込めませんでした : " + path + " (" + std::strerror(error) +
+                     ")\r\n");
+}
+
+void CCaptureWorker::OnCreateFailure(const std::string &path, int error)
+{
+    // Reported once: a folder that refuses files would otherwise add a line per packet.
+    if (m_bCreateFailureReported)
+        return;
+    m_bCreateFailureReported = true;
+    m_host.AppendLog("ファイルを作成できませんでした : " + path + " (" + std::strerror(error) +
                      ")\r\n");
 }
 

@@ -54,6 +54,7 @@ private:
 
     void OnStreamCreated(int number) override;
     void OnWriteFailure(const std::string &path, int error) override;
+    void OnCreateFailure(const std::string &path, int error) override;
 
     ICaptureHost &m_host;
     std::string m_strFolder;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
+#include <unistd.h>
 
 struct CStreamTable::CEntry
 {
@@ -14,6 +16,13 @@ struct CStreamTable::CEntry
     CKey key;
     std::list<CEntry *>::iterator idle;
 };
+
+namespace {
+
+// OpenFiles leaves the first file on disk when only the second fails.
+bool FileExistsAfterFailure(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
+
+} // namespace
 
 size_t CStreamTable::CKeyHash::operator()(const CKey &k) const
 {
@@ -109,8 +118,9 @@ void CStreamTable::Create(const uint8_t *ip, size_t captured, const CKey &key)
     CEntry &entry = *owned;
     const std::string path1 = StreamFileName(m_strFolder, entry.number, 1);
     const std::string path2 = StreamFileName(m_strFolder, entry.number, 2);
-    (void)entry.stream.OpenFiles(path1.c_str(),
-                                 path2.c_str()); // a stream without files still follows
+    // A stream whose files cannot be created still follows its connection, writing nothing.
+    if (!entry.stream.OpenFiles(path1.c_str(), path2.c_str()))
+        m_observer.OnCreateFailure(FileExistsAfterFailure(path1) ? path2 : path1, errno);
     entry.idle = m_idle.insert(m_idle.end(), &entry);
     m_table.emplace(entry.number, std::move(owned));
     m_waiting.emplace(entry.number, &entry);

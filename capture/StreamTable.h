@@ -20,6 +20,8 @@ public:
     virtual void OnStreamCreated(int number) = 0;
     // The first write to the file at path failed, with errno error.
     virtual void OnWriteFailure(const std::string &path, int error) = 0;
+    // A new stream's file at path could not be created, with errno error.
+    virtual void OnCreateFailure(const std::string &, int) {}
 };
 
 // The table of TCP streams of a Packet Combine capture. A packet is offered to the streams in

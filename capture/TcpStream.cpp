@@ -51,7 +51,13 @@ bool CTcpStream::IsReadable(const uint8_t *ip, size_t captured)
 {
     if (captured < kIpHeaderMinimum)
         return false;
-    return captured >= size_t(GetIpHeaderLength(ip)) + kTcpHeaderMinimum;
+    // Header lengths below the fixed headers' 20 bytes are malformed: the TCP header, or the
+    // payload, would start inside the header before it, and header bytes would be written as
+    // data.
+    const size_t ipHeader = size_t(GetIpHeaderLength(ip));
+    if (ipHeader < kIpHeaderMinimum || captured < ipHeader + kTcpHeaderMinimum)
+        return false;
+    return GetTcpHeaderLength(ip + ipHeader) >= int(kIpHeaderMinimum);
 }
 
 int CTcpStream::MatchDirection(const uint8_t *ip)

@@ -47,8 +47,9 @@ public:
     // Bit d is set for each direction whose first failure happened since the last call.
     unsigned TakeNewFailures();
 
-    // Smallest number of captured bytes that the stream can read: 20 bytes of IPv4 header and
-    // the IPv4 header length plus 14 bytes of TCP header (ports, numbers, offset, flags).
+    // Whether the stream can read a packet: 20 bytes of IPv4 header and the IPv4 header length
+    // plus 14 bytes of TCP header (ports, numbers, offset, flags) were captured, and neither
+    // header claims to be shorter than 20 bytes.
     static bool IsReadable(const uint8_t *ip, size_t captured);
 
 private:

@@ -227,6 +227,12 @@ TEST(TcpStreamTest, PacketsThatWereNotCapturedWholeAreBounded)
     EXPECT_EQ(f.stream.ProcessPacket(syn.data(), 19), 0) << "less than an IPv4 header";
     EXPECT_EQ(f.stream.ProcessPacket(syn.data(), 33), 0) << "less than 14 bytes of TCP header";
     EXPECT_EQ(f.stream.GetState(), 0) << "no state touched";
+    Bytes shortHeader = syn;
+    shortHeader[20 + 12] = 0x40; // a TCP header of 16 bytes: malformed
+    EXPECT_EQ(f.Feed(shortHeader), 0);
+    shortHeader = syn;
+    shortHeader[0] = 0x44; // an IPv4 header of 16 bytes
+    EXPECT_EQ(f.Feed(shortHeader), 0);
     EXPECT_EQ(f.stream.ProcessPacket(syn.data(), 34), 1) << "20 + 14 bytes are enough";
 
     TcpSegment withOptions = f.conv.Segment(1, TCP_SYN | TCP_ACK);
