@@ -56,9 +56,8 @@ for stage in "${stages[@]}"; do
         # Test's crash handler can hang on SIGABRT while other threads hold locks.
         export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:log_path=$reports/asan"
         export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
-        export LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp:print_suppressions=0"
         ctest --test-dir build-asan --output-on-failure -j"$jobs" || failed=1
-        unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
+        unset ASAN_OPTIONS UBSAN_OPTIONS
         check_reports "$reports"
         stage_end asan
         ;;
@@ -68,9 +67,10 @@ for stage in "${stages[@]}"; do
         cmake --build build-tsan -j"$jobs"
         reports=$(report_dir build-tsan)
         export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
-        # The worker and marlinox-cli, without any suppression.
+        # The worker and marlinox-cli, without any suppression. Not the live 1500-connection
+        # test: an instrumented capture is too slow for its traffic, and the kernel drops.
         ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
-            -R 'CaptureWorkerTest|CliTest|CliLiveTest|FaultTest|LoadTest' || failed=1
+            -R 'CaptureWorkerTest|CliTest|CliLiveTest|FaultTest|LoadTest.Replay' || failed=1
         # The window's end-to-end tests (matched by name; none found is not an error). Qt is
         # not built with ThreadSanitizer: its own locking is invisible, so its threads' copies
         # are reported as races; tests/tsan-qt.supp says why each entry is there.
