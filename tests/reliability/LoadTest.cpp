@@ -115,7 +115,7 @@ TEST(LoadTest, LiveConnectionsBeyondTheTableOnLoopback)
     CTempDir dir;
     CChild cli(Cli({"-i", "lo", "-o", dir.Path(), "-q"}));
     ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Path() + "log.txt"); }, 10000)) << cli.Stderr();
-    auto connections = OpenLoopbackConnections(kConnections, 1000);
+    auto connections = OpenLoopbackConnections(kConnections, 3000);
     ASSERT_EQ(connections.size(), size_t(kConnections));
     auto exchange = [&](int i) {
         CLoopbackConnection &k = connections[size_t(i)];
