@@ -7,6 +7,51 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// The worker's side of a call carried out on the UI thread: it waits until the call object is
+// gone, whether the UI thread ran it or Qt discarded it with a dialog that went away, so it
+// never waits for ever. A mutex and a condition variable rather than Qt's blocking connection
+// make the hand-off visible to ThreadSanitizer, which cannot see inside Qt's semaphore.
+class CCallDone
+{
+public:
+    void Signal()
+    {
+        std::lock_guard lock(m_mutex);
+        m_bDone = true;
+        m_cv.notify_all();
+    }
+    void Wait()
+    {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_bDone; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_bDone = false;
+};
+
+class CSignalOnDestruction
+{
+public:
+    explicit CSignalOnDestruction(std::shared_ptr<CCallDone> done) : m_pDone(std::move(done)) {}
+    CSignalOnDestruction(const CSignalOnDestruction &) = delete;
+    CSignalOnDestruction &operator=(const CSignalOnDestruction &) = delete;
+    ~CSignalOnDestruction() { m_pDone->Signal(); }
+
+private:
+    std::shared_ptr<CCallDone> m_pDone;
+};
+
+} // namespace
+
 // Runs f on the dialog's thread and waits for it, like a message sent to a window. The log text
 // queued so far is drawn first, so that the request lands after it.
 template <class F> void CDialogHost::SendToUi(F &&f)
@@ -20,7 +65,12 @@ template <class F> void CDialogHost::SendToUi(F &&f)
         run();
         return;
     }
-    QMetaObject::invokeMethod(&m_dlg, run, Qt::BlockingQueuedConnection);
+    auto done = std::make_shared<CCallDone>();
+    auto signal = std::make_shared<CSignalOnDestruction>(done);
+    QMetaObject::invokeMethod(
+        &m_dlg, [run, signal] { run(); }, Qt::QueuedConnection);
+    signal.reset(); // the call object now holds the last reference
+    done->Wait();
 }
 
 CCaptureControl &CDialogHost::GetControl() { return m_dlg.m_bRunning; }
