@@ -48,3 +48,6 @@ if [ "$mode" = start ]; then
 fi
 
 ctest --test-dir build --output-on-failure -j2
+# The same suite under AddressSanitizer + UBSan, the worker and window tests under
+# ThreadSanitizer, and a short run of each fuzzer.
+tests/run-sanitizers.sh
