@@ -13,8 +13,9 @@ stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(asan tsan fuzz)
 jobs=${JOBS:-2}
 fuzz_runs=${FUZZ_RUNS:-20000}
+# Warnings are errors in the normal build; under the sanitizers' instrumentation GCC's flow
+# analysis reports uninitialised values inside the standard library that are not there.
 werror=OFF
-[ -n "${CI:-}" ] && werror=ON
 failed=0
 
 # Fails when the report folder holds anything, and shows what it holds.

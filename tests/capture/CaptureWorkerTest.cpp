@@ -13,12 +13,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Frames = std::vector<Bytes>;
 
-std::string ReadText(const std::string &path)
-{
-    const Bytes b = ReadFileBytes(path);
-    return std::string(b.begin(), b.end());
-}
-
 std::string StreamName(int n, int side)
 {
     char name[32];

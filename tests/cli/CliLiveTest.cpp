@@ -1,4 +1,4 @@
-#include "CliProcess.h"
+#include "ChildProcess.h"
 #include "PacketBuilder.h"
 #include "TempDir.h"
 
@@ -144,7 +144,7 @@ TEST(CliLiveTest, CapturesParallelConnectionsOnLoopbackByteForByte)
     if (::geteuid() != 0)
         GTEST_SKIP() << "live capture on lo needs root (or CAP_NET_RAW)";
     CTempDir dir;
-    CCliProcess cli({"-i", "lo", "-o", dir.Path(), "-q"});
+    CChild cli(Cli({"-i", "lo", "-o", dir.Path(), "-q"}));
     ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Path() + "log.txt"); }, 10000)) << cli.Stderr();
 
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

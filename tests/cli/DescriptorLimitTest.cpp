@@ -1,4 +1,4 @@
-#include "CliProcess.h"
+#include "ChildProcess.h"
 #include "PacketBuilder.h"
 #include "PcapWriter.h"
 #include "TempDir.h"

@@ -26,6 +26,12 @@ std::vector<uint8_t> ReadFileBytes(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string ReadText(const std::string &path)
+{
+    const auto bytes = ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 bool FileExists(const std::string &path)
 {
     std::error_code ec;

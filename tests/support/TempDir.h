@@ -22,4 +22,6 @@ private:
 
 // The whole content of a file; empty when it cannot be read.
 std::vector<uint8_t> ReadFileBytes(const std::string &path);
+// The whole content of a file as text; empty when it cannot be read.
+std::string ReadText(const std::string &path);
 bool FileExists(const std::string &path);
