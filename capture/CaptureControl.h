@@ -14,6 +14,9 @@ public:
     // Clears the flag and wakes a read in progress, so the worker ends promptly even on a
     // quiet interface. Safe from any thread; not from a signal handler.
     void Stop();
+    // The same from a signal handler that interrupted the worker's own thread: no lock is
+    // taken, so it is async-signal-safe, and the worker cannot close the handle meanwhile.
+    void StopFromSignal();
     bool IsRunning() const { return m_bRunning.load() != 0; }
 
     // The worker publishes its open capture handle while it reads, and withdraws it before
@@ -23,6 +26,6 @@ public:
 
 private:
     std::atomic<int> m_bRunning{1};
-    std::mutex m_mutex;
-    pcap *m_pHandle = nullptr;
+    std::mutex m_mutex; // keeps Stop's wake-up and the worker's close apart
+    std::atomic<pcap *> m_pHandle{nullptr};
 };

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace {
@@ -31,8 +30,7 @@ std::string AsLines(std::string text)
 
 } // namespace
 
-CCliHost::CCliHost(COptions options)
-    : m_options(std::move(options)), m_nFinishedFd(eventfd(0, EFD_CLOEXEC))
+CCliHost::CCliHost(COptions options) : m_options(std::move(options))
 {
     if (!m_options.strInterface.empty())
         FindDevice();
@@ -47,8 +45,6 @@ CCliHost::~CCliHost()
 {
     if (m_pDevices)
         pcap_freealldevs(m_pDevices);
-    if (m_nFinishedFd >= 0)
-        close(m_nFinishedFd);
 }
 
 void CCliHost::FindDevice()
@@ -89,8 +85,6 @@ void CCliHost::EnableControls(bool enable)
     std::fflush(stdout);
     if (m_bProgressShown)
         std::fputs("\n", stderr);
-    const uint64_t one = 1;
-    (void)!write(m_nFinishedFd, &one, sizeof one);
 }
 
 void CCliHost::ReportProgress(const CCaptureProgress &progress)

@@ -40,8 +40,6 @@ public:
     void ReportProgress(const CCaptureProgress &progress) override;
     void ReportOutcome(const CCaptureOutcome &outcome) override { m_outcome = outcome; }
 
-    // Readable once the worker has made its last request: for poll().
-    int GetFinishedDescriptor() const { return m_nFinishedFd; }
     const CCaptureOutcome &GetOutcome() const { return m_outcome; }
 
 private:
@@ -55,5 +53,4 @@ private:
     long long m_llFileSize = -1;
     bool m_bProgressShown = false;
     CCaptureOutcome m_outcome;
-    int m_nFinishedFd = -1; // an eventfd
 };

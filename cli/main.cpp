@@ -5,18 +5,14 @@
 
 #include <pcap/pcap.h>
 
-#include <cerrno>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <getopt.h>
-#include <poll.h>
 #include <string>
-#include <sys/signalfd.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -109,24 +105,30 @@ bool PrepareFolder(std::string &folder)
     return true;
 }
 
-// Runs the capture on a worker thread while this thread waits for SIGINT or SIGTERM, which
-// stop it as the Stop button would, or for the worker's end.
-void RunCapture(CCliHost &host, const sigset_t &signals)
+// The capture that SIGINT and SIGTERM stop, as the Stop button would.
+std::atomic<CCaptureControl *> g_pControl{nullptr};
+
+void OnStopSignal(int)
 {
-    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (CCaptureControl *control = g_pControl.load())
+        control->StopFromSignal();
+}
+
+// Runs the capture on this thread. A single-threaded process also writes faster: the kernel
+// skips reference counting on every descriptor lookup when no other thread shares the table.
+void RunCapture(CCliHost &host)
+{
     host.GetControl().Start();
-    std::thread worker(CaptureThreadProc, &host);
-    pollfd fds[2] = {{host.GetFinishedDescriptor(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-    while (poll(fds, signalFd >= 0 ? 2 : 1, -1) >= 0 || errno == EINTR) {
-        if (fds[0].revents & POLLIN)
-            break;
-        signalfd_siginfo info;
-        if ((fds[1].revents & POLLIN) && read(signalFd, &info, sizeof info) == sizeof info)
-            host.GetControl().Stop();
-    }
-    worker.join();
-    if (signalFd >= 0)
-        close(signalFd);
+    g_pControl = &host.GetControl();
+    struct sigaction action
+    {
+    };
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    CaptureThreadProc(&host);
+    g_pControl = nullptr;
 }
 
 void PrintSummary(const CCaptureOutcome &outcome)
@@ -159,15 +161,8 @@ int main(int argc, char **argv)
     if (!PrepareFolder(options.strFolder))
         return 1;
 
-    // Signals are taken through a signalfd only: block them before any thread starts.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
     CCliHost host(std::move(options));
-    RunCapture(host, signals);
+    RunCapture(host);
     const CCaptureOutcome &outcome = host.GetOutcome();
     PrintSummary(outcome);
     if (outcome.bFailed)
