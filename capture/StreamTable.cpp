@@ -14,7 +14,7 @@ struct CStreamTable::CEntry
     int number;
     CTcpStream stream;
     CKey key;
-    std::list<CEntry *>::iterator idle;
+    uint64_t lastTaken = 0; // the table's packet clock when it last took a packet
 };
 
 namespace {
@@ -51,6 +51,7 @@ CStreamTable::CKey CStreamTable::KeyOf(const uint8_t *ip)
 
 void CStreamTable::Offer(const uint8_t *ip, size_t captured)
 {
+    ++m_qwClock;
     const uint8_t *tcp = ip + GetIpHeaderLength(ip);
     const CKey key = KeyOf(ip);
     for (CEntry *entry : GatherCandidates(key, IsTcpSyn(tcp) && !IsTcpAck(tcp))) {
@@ -104,7 +105,7 @@ bool CStreamTable::OfferTo(CEntry &entry, const uint8_t *ip, size_t captured, co
     }
     if (result == 0)
         return false;
-    m_idle.splice(m_idle.end(), m_idle, entry.idle);
+    entry.lastTaken = m_qwClock;
     return true;
 }
 
@@ -121,7 +122,7 @@ void CStreamTable::Create(const uint8_t *ip, size_t captured, const CKey &key)
     // A stream whose files cannot be created still follows its connection, writing nothing.
     if (!entry.stream.OpenFiles(path1.c_str(), path2.c_str()))
         m_observer.OnCreateFailure(FileExistsAfterFailure(path1) ? path2 : path1, errno);
-    entry.idle = m_idle.insert(m_idle.end(), &entry);
+    entry.lastTaken = m_qwClock; // creation counts as taking a packet
     m_table.emplace(entry.number, std::move(owned));
     m_waiting.emplace(entry.number, &entry);
     Index(entry, CKey{});
@@ -133,8 +134,15 @@ void CStreamTable::Create(const uint8_t *ip, size_t captured, const CKey &key)
 
 void CStreamTable::EvictOldestIdle()
 {
-    assert(!m_idle.empty());
-    Remove(*m_idle.front());
+    // Only a full table looks for its oldest idle stream, so a scan costs nothing per packet.
+    // Ties go to the earliest in the table.
+    assert(!m_table.empty());
+    CEntry *oldest = m_table.begin()->second.get();
+    for (const auto &[number, entry] : m_table) {
+        if (entry->lastTaken < oldest->lastTaken)
+            oldest = entry.get();
+    }
+    Remove(*oldest);
 }
 
 void CStreamTable::Index(CEntry &entry, const CKey &key)
@@ -162,7 +170,6 @@ void CStreamTable::Remove(CEntry &entry)
     entry.stream.CloseFiles(0);
     Unindex(entry);
     m_waiting.erase(entry.number);
-    m_idle.erase(entry.idle);
     m_table.erase(entry.number); // destroys entry
 }
 
@@ -182,7 +189,6 @@ void CStreamTable::CloseAll()
     m_table.clear();
     m_index.clear();
     m_waiting.clear();
-    m_idle.clear();
 }
 
 std::vector<int> CStreamTable::GetNumbers() const

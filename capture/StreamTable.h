@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <map>
 #include <memory>
 #include <span>
@@ -91,6 +90,6 @@ private:
     std::map<int, std::unique_ptr<CEntry>> m_table;                    // table order
     std::unordered_map<CKey, std::vector<CEntry *>, CKeyHash> m_index; // by endpoints
     std::map<int, CEntry *> m_waiting;                                 // streams in state 0
-    std::list<CEntry *> m_idle;                                        // least recently taken first
+    uint64_t m_qwClock = 0;                                            // packets offered so far
     std::vector<CEntry *> m_candidates;
 };
