@@ -1,5 +1,6 @@
 #pragma once
 #include "ChildProcess.h"
+#include "Loopback.h"
 
 #include <cstdint>
 #include <functional>
@@ -76,39 +77,6 @@ std::string StreamName(int number, int side);
 std::string PacketName(int number);
 // The lines of text (without their line ends).
 std::vector<std::string> Lines(const std::string &text);
-// Waits until done() holds, at most timeoutMs.
-bool WaitFor(const std::function<bool()> &done, int timeoutMs);
-
-// A descriptor closed on destruction.
-class CFd
-{
-public:
-    explicit CFd(int fd = -1) : m_fd(fd) {}
-    ~CFd() { Reset(); }
-    CFd(CFd &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    int Get() const { return m_fd; }
-    void Reset(int fd = -1);
-
-private:
-    int m_fd;
-};
-
-// Both ends of a TCP connection on 127.0.0.1, made through a listener of the test's own.
-struct CLoopbackConnection
-{
-    CFd client;
-    CFd server;
-};
-// Opens n connections one after another (each handshake complete before the next starts),
-// pausing pauseUs after each; fewer when the system refuses.
-std::vector<CLoopbackConnection> OpenLoopbackConnections(int n, int pauseUs = 0);
-// Sends all of data in chunks of at most chunk bytes with a pause of pauseUs between them:
-// loopback moves data faster than a capture can write it, and what overflows the kernel's
-// capture buffer is lost before the capture sees it.
-bool SendPaced(int fd, const Bytes &data, size_t chunk = 16384, int pauseUs = 1000);
-// Receives exactly n bytes (fewer when the connection ends first).
-Bytes ReceiveExactly(int fd, size_t n);
-
 // A TCP payload that can be recognised afterwards: deterministic per connection and side.
 Bytes Payload(int connection, int side, size_t size);
 // Ethernet frames of whole connections, for capture files.
