@@ -25,6 +25,8 @@ public:
     // Closes the file (and its descriptor, if it holds one).
     void Close();
     bool IsOpen() const { return m_bOpen; }
+    // The path the file was last opened at.
+    const std::string &GetPath() const { return m_strPath; }
 
     // The file's length in bytes, or -1 when it cannot be read.
     int64_t GetLength();

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
-#include <unistd.h>
 
 struct CStreamTable::CEntry
 {
@@ -16,13 +15,6 @@ struct CStreamTable::CEntry
     CKey key;
     uint64_t lastTaken = 0; // the table's packet clock when it last took a packet
 };
-
-namespace {
-
-// OpenFiles leaves the first file on disk when only the second fails.
-bool FileExistsAfterFailure(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
-
-} // namespace
 
 size_t CStreamTable::CKeyHash::operator()(const CKey &k) const
 {
@@ -120,8 +112,11 @@ void CStreamTable::Create(const uint8_t *ip, size_t captured, const CKey &key)
     const std::string path1 = StreamFileName(m_strFolder, entry.number, 1);
     const std::string path2 = StreamFileName(m_strFolder, entry.number, 2);
     // A stream whose files cannot be created still follows its connection, writing nothing.
-    if (!entry.stream.OpenFiles(path1.c_str(), path2.c_str()))
-        m_observer.OnCreateFailure(FileExistsAfterFailure(path1) ? path2 : path1, errno);
+    if (!entry.stream.OpenFiles(path1.c_str(), path2.c_str())) {
+        // The second file is tried only once the first was created.
+        const int failed = entry.stream.GetPath(1).empty() ? 0 : 1;
+        m_observer.OnCreateFailure(entry.stream.GetPath(failed), errno);
+    }
     entry.lastTaken = m_qwClock; // creation counts as taking a packet
     m_table.emplace(entry.number, std::move(owned));
     m_waiting.emplace(entry.number, &entry);

@@ -19,7 +19,6 @@ int CTcpStream::OpenFiles(const char *path1, const char *path2)
         if (!m_file[0].Open(path1))
             return 0;
         m_pFile[0] = &m_file[0];
-        m_strPath[0] = path1;
     }
     if (path2) {
         if (!m_file[1].Open(path2)) {
@@ -29,7 +28,6 @@ int CTcpStream::OpenFiles(const char *path1, const char *path2)
             return 0;
         }
         m_pFile[1] = &m_file[1];
-        m_strPath[1] = path2;
     }
     return (m_pFile[0] || m_pFile[1]) ? 1 : 0;
 }
@@ -42,7 +40,7 @@ void CTcpStream::CloseFiles(int deleteFiles)
             continue;
         m_file[i].Close();
         if (deleteFiles)
-            CFile::Remove(m_strPath[i]);
+            CFile::Remove(m_file[i].GetPath());
         m_pFile[i] = nullptr;
     }
 }

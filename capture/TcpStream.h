@@ -43,7 +43,7 @@ public:
     // the count and the errno of the last failure are kept per direction.
     int GetFailureCount(int dir) const { return m_nFailures[dir]; }
     int GetLastError(int dir) const { return m_nLastError[dir]; }
-    const std::string &GetPath(int dir) const { return m_strPath[dir]; }
+    const std::string &GetPath(int dir) const { return m_file[dir].GetPath(); }
     // Bit d is set for each direction whose first failure happened since the last call.
     unsigned TakeNewFailures();
 
@@ -61,7 +61,6 @@ private:
 
     CFile m_file[2];
     CFile *m_pFile[2] = {nullptr, nullptr};
-    std::string m_strPath[2];
     uint32_t m_dwInitiatorAddr = 0;
     uint32_t m_dwResponderAddr = 0;
     uint16_t m_wInitiatorPort = 0;
