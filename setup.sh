@@ -16,7 +16,7 @@ esac
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    libpcap-dev libgtest-dev libgmock-dev
+    libpcap-dev libcap-dev libcap2-bin libgtest-dev libgmock-dev
     qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins
     fonts-ipafont-gothic
     clang libclang-rt-14-dev

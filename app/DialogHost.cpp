@@ -115,7 +115,7 @@ void CDialogHost::ClearCombineCheck()
     SendToUi([&] { m_dlg.m_checkCombine->setChecked(false); });
 }
 
-void CDialogHost::AppendLog(const std::string &text)
+void CDialogHost::AppendLog(const std::string &text, LineKind)
 {
     if (!m_dlg.m_logQueue.Push(text))
         return;

@@ -18,7 +18,7 @@ public:
     std::string GetOutputFolder() const override;
     bool GetCombineCheck() override;
     void ClearCombineCheck() override;
-    void AppendLog(const std::string &text) override;
+    void AppendLog(const std::string &text, LineKind kind) override;
     void ShowMessage(const std::string &text) override;
     void SetTitle(const std::string &title) override;
     void EnableControls(bool enable) override;

@@ -243,7 +243,7 @@ void CCaptureWorker::ReadLoop()
                 break;
         } else if (rc != 0) {
             const std::string text = pcap_geterr(m_pcap.get());
-            m_host.AppendLog(text);
+            m_host.AppendLog(text, LineKind::Problem);
             m_outcome.bFailed = true;
             m_outcome.strError = text;
             break;
@@ -261,7 +261,7 @@ void CCaptureWorker::OnRawPacket(const pcap_pkthdr &header, const uint8_t *data)
     } else if (!file.WriteAt(0, data, header.caplen)) {
         OnWriteFailure(path, errno);
     }
-    m_host.AppendLog(Format("Capture Packet %ld\r\n", m_nCounter));
+    m_host.AppendLog(Format("Capture Packet %ld\r\n", m_nCounter), LineKind::Progress);
 }
 
 void CCaptureWorker::OnCombinePacket(const pcap_pkthdr &header, const uint8_t *data)
@@ -276,7 +276,7 @@ void CCaptureWorker::OnCombinePacket(const pcap_pkthdr &header, const uint8_t *d
         return;
     m_pTable->Offer(ip, captured);
     if (m_pCache->TakeFirstEviction())
-        m_host.AppendLog(kCacheEvicting);
+        m_host.AppendLog(kCacheEvicting, LineKind::Problem);
 }
 
 void CCaptureWorker::OnStreamCreated(int number)
@@ -284,13 +284,14 @@ void CCaptureWorker::OnStreamCreated(int number)
     m_nCounter = number;
     char line[64];
     std::snprintf(line, sizeof line, "Capture : p%010d\r\n", number);
-    m_host.AppendLog(line);
+    m_host.AppendLog(line, LineKind::Progress);
 }
 
 void CCaptureWorker::OnWriteFailure(const std::string &path, int error)
 {
     m_host.AppendLog("ファイルに書き込めませんでした : " + path + " (" + std::strerror(error) +
-                     ")\r\n");
+                         ")\r\n",
+                     LineKind::Problem);
 }
 
 void CCaptureWorker::OnCreateFailure(const std::string &path, int error)
@@ -300,7 +301,8 @@ void CCaptureWorker::OnCreateFailure(const std::string &path, int error)
         return;
     m_bCreateFailureReported = true;
     m_host.AppendLog("ファイルを作成できませんでした : " + path + " (" + std::strerror(error) +
-                     ")\r\n");
+                         ")\r\n",
+                     LineKind::Problem);
 }
 
 void CCaptureWorker::Finish()
@@ -324,7 +326,7 @@ void CCaptureWorker::Finish()
 
 void CCaptureWorker::Fail(const std::string &logLine, const std::string &detail)
 {
-    m_host.AppendLog(logLine);
+    m_host.AppendLog(logLine, LineKind::Problem);
     m_outcome.bFailed = true;
     m_outcome.strError = WithoutLineEnd(logLine);
     if (!detail.empty())

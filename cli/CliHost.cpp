@@ -8,12 +8,6 @@
 
 namespace {
 
-// Progress lines (one per packet or stream) as opposed to lines that report a problem.
-bool IsProgressLine(const std::string &text)
-{
-    return text.rfind("Capture Packet ", 0) == 0 || text.rfind("Capture : p", 0) == 0;
-}
-
 // The text with CR LF turned into plain line ends, ending with one.
 std::string AsLines(std::string text)
 {
@@ -64,9 +58,9 @@ void CCliHost::FindDevice()
     m_pDevice = m_pNamed.get();
 }
 
-void CCliHost::AppendLog(const std::string &text)
+void CCliHost::AppendLog(const std::string &text, LineKind kind)
 {
-    if (m_options.bQuiet && IsProgressLine(text))
+    if (m_options.bQuiet && kind == LineKind::Progress)
         return;
     const std::string lines = AsLines(text);
     std::fwrite(lines.data(), 1, lines.size(), stdout);

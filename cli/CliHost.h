@@ -32,7 +32,7 @@ public:
     std::string GetOutputFolder() const override { return m_options.strFolder; }
     bool GetCombineCheck() override { return !m_options.bRaw; }
     void ClearCombineCheck() override { m_options.bRaw = true; }
-    void AppendLog(const std::string &text) override;
+    void AppendLog(const std::string &text, LineKind kind) override;
     void ShowMessage(const std::string &text) override;
     void SetTitle(const std::string &) override {}
     void EnableControls(bool enable) override;

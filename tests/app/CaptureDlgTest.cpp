@@ -261,7 +261,7 @@ private slots:
         CDialogHost host(m_w->m_dlg);
         std::thread([&] {
             for (const std::string &line : lines)
-                host.AppendLog(line);
+                host.AppendLog(line, LineKind::Progress);
         }).join();
         std::thread asker([&] { host.ShowMessage("end"); });
         QTRY_VERIFY_WITH_TIMEOUT(!atMessage.isEmpty(), kGenerous);

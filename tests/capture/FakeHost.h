@@ -21,7 +21,12 @@ public:
         combine = false;
         events.push_back("clear");
     }
-    void AppendLog(const std::string &text) override { log += text; }
+    void AppendLog(const std::string &text, LineKind kind) override
+    {
+        log += text;
+        if (kind == LineKind::Problem)
+            problems += text;
+    }
     void ShowMessage(const std::string &text) override { events.push_back("message:" + text); }
     void SetTitle(const std::string &title) override { events.push_back("title:" + title); }
     void EnableControls(bool enable) override { events.push_back(enable ? "enable" : "disable"); }
@@ -33,6 +38,7 @@ public:
     {
         control.Start();
         log.clear();
+        problems.clear();
         events.clear();
         outcome = {};
         combine = true;
@@ -44,6 +50,7 @@ public:
     std::string folder;
     bool combine = true;
     std::string log;
+    std::string problems; // the lines of kind Problem
     std::vector<std::string> events;
     CCaptureOutcome outcome;
 };
