@@ -144,7 +144,8 @@ void CStreamTable::Create(const CSegment &segment, const CKey &key)
     entry.lastTaken = m_qwClock; // creation counts as taking a packet
     m_table.emplace(entry.number, std::move(owned));
     m_waiting.emplace(entry.number, &entry);
-    Index(entry, CKey{});
+    // A new stream's endpoints are all zero: packets of that (all-zero) connection match it.
+    Index(entry, KeyOf(CSegment{}));
     m_events.OnStreamCreated(entry.number);
     // The packet that made the stream is offered to it at once: it may be the SYN of a
     // connection that opened right after another one.
