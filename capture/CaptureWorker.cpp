@@ -254,8 +254,9 @@ void CCaptureWorker::ReadLoop()
     while (control.IsRunning() && !m_bLogFailed) {
         const int n = m_source.Dispatch(kBatch, &CCaptureWorker::OnPacket,
                                         reinterpret_cast<u_char *>(this));
-        if (n == PCAP_ERROR_BREAK)
-            continue; // a stop woke the read; the flag ends the loop
+        // A stop woke the read (or, reading a pipe, interrupted it): the flag ends the loop.
+        if (n == PCAP_ERROR_BREAK || (n < 0 && !control.IsRunning()))
+            continue;
         if (n < 0) {
             const std::string text = m_source.GetError();
             Problem(text);
