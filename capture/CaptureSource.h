@@ -13,6 +13,7 @@ public:
     static constexpr int kSnapLength = 262144;
     static constexpr int kReadTimeoutMs = 5000;
     static constexpr int kBufferSize = 32 * 1024 * 1024;
+    static constexpr size_t kFileBuffer = 1024 * 1024;
 
     // Opens the interface device for live capture (promiscuous, immediate delivery). Only
     // here does the capture need privilege: CAP_NET_RAW is raised for the call when the
@@ -45,6 +46,7 @@ private:
         void operator()(pcap_t *p) const { pcap_close(p); }
     };
 
+    std::unique_ptr<char[]> m_pFileBuffer; // the capture file's stream buffer, outlives m_pcap
     std::unique_ptr<pcap_t, CPcapCloser> m_pcap;
     bool m_bOffline = false;
     uint32_t m_dwNetmask = PCAP_NETMASK_UNKNOWN;

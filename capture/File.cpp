@@ -29,16 +29,8 @@ bool CFile::Open(const CFolder &folder, const std::string &name)
         return Failed(FileFailure::Create);
     }
     m_bOpen = true;
-    if (m_pCache) {
-        struct stat st
-        {
-        };
-        if (::fstat(m_fd, &st) == 0) {
-            m_device = st.st_dev;
-            m_inode = st.st_ino;
-        }
+    if (m_pCache)
         m_pCache->Touch(*this);
-    }
     return true;
 }
 
@@ -80,6 +72,20 @@ bool CFile::Ready()
     if (m_pCache)
         m_pCache->Touch(*this);
     return true;
+}
+
+void CFile::GiveUpDescriptor()
+{
+    // The descriptor still names the file that was created: its identity is what a reopen
+    // must find under the name.
+    struct stat st
+    {
+    };
+    if (::fstat(m_fd, &st) == 0) {
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
+    }
+    CloseDescriptor();
 }
 
 bool CFile::CloseDescriptor()

@@ -57,6 +57,9 @@ private:
     };
 
     bool Ready();
+    // For the cache: writes what is pending and closes the descriptor, remembering which file
+    // it named.
+    void GiveUpDescriptor();
     bool CloseDescriptor();
     bool WriteNow(uint64_t offset, const uint8_t *data, size_t n);
     void ReleaseRun();

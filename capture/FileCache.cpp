@@ -74,7 +74,7 @@ bool CFileCache::EvictOne()
         return false;
     if (!std::exchange(m_bShortTold, true) && m_pEvents)
         m_pEvents->OnDescriptorsShort();
-    oldest->CloseDescriptor(); // writes its run, then calls Forget
+    oldest->GiveUpDescriptor(); // writes its run, then calls Forget
     return true;
 }
 
