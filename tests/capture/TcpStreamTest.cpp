@@ -103,6 +103,7 @@ TEST(TcpStreamTest, CloseTransitionsAndFinalAckWithPayload)
     TcpSegment finalAck = f.conv.Segment(0, TCP_ACK);
     const std::pair<Bytes, int> rows[] = {
         {f.conv.Send(0, TCP_ACK | TCP_FIN, a), 4}, // FIN with payload
+        {f.conv.SendAt(0, TCP_ACK | TCP_FIN, f.conv.NextSeq(0) - 1), 4}, // FIN sent again
         {f.conv.Send(0, TCP_ACK, {}), 4},          // FIN sender again
         {f.conv.Send(1, TCP_ACK, b), 4},           // other side's ACK alone
         {f.conv.Send(1, TCP_FIN), 4},              // other side's FIN without ACK
@@ -132,7 +133,11 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Isns, TcpStreamIsnTest,
                          ::testing::Combine(::testing::Values(0u, 0x7fffffffu, 0xfffffff0u,
                                                               0xfffffffdu, 0xffffffffu),
-                                            ::testing::Bool()));
+                                            ::testing::Bool()),
+                         [](const auto &info) {
+                             return std::to_string(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "_coalesced" : "");
+                         });
 
 TEST_P(TcpStreamIsnTest, InOrderConversationClosedByEitherSide)
 {
