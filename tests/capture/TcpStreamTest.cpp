@@ -93,6 +93,11 @@ TEST(TcpStreamTest, HandshakeTransitions)
     };
     for (size_t i = 0; i < std::size(rows); ++i)
         EXPECT_EQ(f.Feed(rows[i].first), rows[i].second) << "row " << i;
+    const Bytes ack = f.conv.Send(0, TCP_ACK);
+    CSegment tagged;
+    ASSERT_TRUE(DecodeIp(ack.data(), ack.size(), tagged));
+    tagged.dwVlan = kVlanTagged | 5;
+    EXPECT_EQ(f.stream.ProcessPacket(tagged), 0) << "the same endpoints on a VLAN";
 }
 
 TEST(TcpStreamTest, CloseTransitionsAndFinalAckWithPayload)
