@@ -421,4 +421,10 @@ TEST(TcpStreamTest, WrittenRangesCountWhatIsMissing)
         many.Add(i * 10, i * 10 + 9 - (i == 3));
     EXPECT_FALSE(many.IsExact());
     EXPECT_EQ(many.CountMissing(650), 65u);
+    // Ranges that arrive backwards, each touching the one before, join into one.
+    CRangeSet backwards;
+    for (uint64_t i = 100; i > 0; --i)
+        backwards.Add(i * 10, i * 10 + 10);
+    EXPECT_TRUE(backwards.IsExact());
+    EXPECT_EQ(backwards.CountMissing(1010), 10u);
 }
