@@ -59,7 +59,7 @@ TEST_F(CaptureWorkerTest, RawModeWritesEveryFrameWholeAndIndexesIt)
 {
     CConversation conv(0x7f000001, 5000, 0x7f000001, 6000, 1, 2);
     const Frames frames = {BuildFrame(1, conv.Send(0, TCP_SYN, PatternBytes(30, 3))),
-                           BuildEthernetFrame(PatternBytes(50, 1), 0x0806), // not IP
+                           BuildFrame(1, PatternBytes(50, 1), {}, 0x0806), // not IP
                            BuildFrame(1, conv.Send(1, TCP_SYN | TCP_ACK, PatternBytes(9, 2)))};
     Capture(frames, false, DLT_EN10MB, 1);
     EXPECT_EQ(Out(PacketFileName(1)), Bytes(frames[0].begin(), frames[0].end() - 10))
@@ -80,7 +80,7 @@ TEST_F(CaptureWorkerTest, RawModeWritesEveryFrameWholeAndIndexesIt)
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "captured bytes are private";
 
     // A second, shorter capture replaces what it reaches, whole, and leaves the rest.
-    const Bytes arp = BuildEthernetFrame(PatternBytes(20, 7), 0x0806);
+    const Bytes arp = BuildFrame(1, PatternBytes(20, 7), {}, 0x0806);
     Capture({arp}, false);
     EXPECT_EQ(Out(PacketFileName(1)), arp);
     EXPECT_EQ(Out(PacketFileName(3)), frames[2]);
@@ -170,7 +170,7 @@ TEST_F(CaptureWorkerTest, LinkLayersAndIpVersions)
             first.payload = up;
             first.fragment = 0x2000;
             conv.Send(0, TCP_ACK, up);
-            Frames packets = {BuildIpv4Tcp(first), conv.Send(1, TCP_ACK, down)};
+            Frames packets = {BuildIpTcp(first), conv.Send(1, TCP_ACK, down)};
             for (auto &p : conv.Close(1))
                 packets.push_back(p);
             for (auto &f : Framed(packets, link.type, link.vlans))
@@ -206,7 +206,7 @@ TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
     // A reset in a jumbogram would end the stream if the jumbogram were read.
     TcpSegment jumbo = conv.Segment(0, TCP_RST);
     jumbo.totalLength = 0;
-    packets.push_back(BuildIpv4Tcp(jumbo));
+    packets.push_back(BuildIpTcp(jumbo));
     Bytes expected;
     const std::vector<std::vector<std::pair<uint8_t, int>>> chains = {
         {{0, 8}}, {{43, 16}}, {{60, 8}}, {{51, 12}}, {{44, 8}}, {{0, 8}, {60, 24}, {44, 8}}};
@@ -215,7 +215,7 @@ TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
         TcpSegment s = conv.Segment(0, TCP_ACK);
         s.payload = data;
         s.extensions = chain;
-        packets.push_back(BuildIpv4Tcp(s));
+        packets.push_back(BuildIpTcp(s));
         conv.Send(0, TCP_ACK, data);
         expected.insert(expected.end(), data.begin(), data.end());
     }
@@ -223,7 +223,7 @@ TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
     later.payload = PatternBytes(40, 5);
     later.extensions = {{44, 8}};
     later.fragmentOffset = 3;
-    packets.push_back(BuildIpv4Tcp(later));
+    packets.push_back(BuildIpTcp(later));
     // Cut inside the TCP header behind a hop-by-hop header, and inside a routing header.
     packets.push_back(Bytes(packets[4].begin(), packets[4].begin() + 40 + 8 + 13));
     packets.push_back(Bytes(packets[5].begin(), packets[5].begin() + 40 + 6));
@@ -241,7 +241,7 @@ TEST_F(CaptureWorkerTest, UnsupportedLinkTypeFallsBackToRawMode)
 {
     // Link type 228 (bare IPv4) is not one the stream reassembly knows.
     CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
-    Bytes notTcp = BuildIpv4Tcp(a.Segment(0, 0));
+    Bytes notTcp = BuildIpTcp(a.Segment(0, 0));
     notTcp[9] = 17;
     const Frames frames = {a.Send(0, TCP_SYN), notTcp, a.Send(1, TCP_SYN | TCP_ACK)};
     for (bool combine : {true, false}) {
@@ -257,81 +257,15 @@ TEST_F(CaptureWorkerTest, UnsupportedLinkTypeFallsBackToRawMode)
     }
 }
 
-TEST_F(CaptureWorkerTest, EarlyEndsReportAndLeaveNoFiles)
+// More connections than the table holds: the first eviction is told, once.
+TEST_F(CaptureWorkerTest, EvictionIsToldOnce)
 {
-    Write({BuildFrame(1, PatternBytes(40, 1))});
-    pcap_if_t missing{};
-    missing.name = const_cast<char *>("marlinox-no-such-if0");
-    struct Case
-    {
-        const pcap_if_t *device;
-        std::string file;
-        std::string folder;
-        std::string line;
-    };
-    const Case cases[] = {
-        {nullptr, "", out.Path(), "デバイスが選択されていません。\r\n"},
-        {&missing, "", out.Path(), "デバイスを開けませんでした。\r\n"},
-        {nullptr, input.Path() + "in.pcap", out.Path() + "missing/", "ログファイルを開けませんでした。\r\n"},
-    };
-    for (const auto &c : cases) {
-        host.device = c.device;
-        host.Replay(c.file, c.folder, true);
-        EXPECT_EQ(host.log, c.line);
-        EXPECT_EQ(host.problems, c.line);
-        EXPECT_EQ(host.events, (std::vector<std::string>{"title:キャプチャ終了", "enable"}));
-        EXPECT_TRUE(host.outcome.bFailed);
-        EXPECT_FALSE(Has(LogFileName()));
-    }
+    Frames syns;
+    for (uint32_t i = 0; i < 1100; ++i)
+        syns.push_back(BuildFrame(1, CConversation(0x0b000000 + i, 2, 0x0a000002, 80, 1, 2)
+                                         .Send(0, TCP_SYN)));
+    Capture(syns, true);
+    EXPECT_EQ(host.problems, "ストリーム数が上限に達したため、古いストリームの追跡を終了しました。\r\n");
+    EXPECT_EQ(host.outcome.nStreams, 1100);
 }
 
-TEST_F(CaptureWorkerTest, ReadErrorEndsTheCaptureWithTheLibraryText)
-{
-    CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
-    {
-        CPcapWriter writer(input.Path() + "in.pcap", DLT_EN10MB);
-        writer.Write(BuildFrame(1, a.Send(0, TCP_SYN)));
-        writer.Write(BuildFrame(1, a.Send(1, TCP_SYN | TCP_ACK)));
-    }
-    Bytes whole = ReadFileBytes(input.Path() + "in.pcap");
-    whole.resize(whole.size() - 10); // the second record cut short
-    std::ofstream(input.Path() + "cut.pcap", std::ios::binary)
-        .write(reinterpret_cast<const char *>(whole.data()), std::streamsize(whole.size()));
-    host.Replay(input.Path() + "cut.pcap", out.Path(), false);
-    EXPECT_EQ(host.log.rfind("Capture Packet 1\r\n", 0), 0u);
-    EXPECT_NE(host.problems.find("truncated"), std::string::npos) << host.log;
-    EXPECT_NE(host.log.back(), '\n') << "the library's text, without a line end of ours";
-    EXPECT_EQ(Text(LogFileName()),
-              "DataLinkLayer Headersize : 14\r\nRAW mode\r\nCaptured Packet : 1\r\n");
-    EXPECT_EQ(host.events.front(), "open:" + out.Path());
-    EXPECT_TRUE(host.outcome.bFailed);
-}
-
-// The first failure of each kind and error gets a line, later ones one line together; a frame
-// file that could not be written whole is removed, and the capture runs to its end.
-TEST_F(CaptureWorkerTest, FileFailuresAreToldOnceAndCounted)
-{
-    for (int n : {2, 3})
-        ASSERT_EQ(::mkdir((out.Path() + PacketFileName(n)).c_str(), 0700), 0);
-    Frames frames;
-    for (int i = 0; i < 5; ++i)
-        frames.push_back(BuildEthernetFrame(PatternBytes(i < 3 ? 20 : 600, uint32_t(i)), 0x0806));
-    Write(frames);
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    ::getrlimit(RLIMIT_FSIZE, &old);
-    const rlimit small{512, old.rlim_max}; // frames 4 and 5 do not fit
-    ::setrlimit(RLIMIT_FSIZE, &small);
-    host.Replay(input.Path() + "in.pcap", out.Path(), false);
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_EQ(host.problems, "ファイルを作成できませんでした : " + out.Path() + PacketFileName(2) +
-                                 " (" + std::strerror(EISDIR) +
-                                 ")\r\nファイルに書き込めませんでした : " + out.Path() +
-                                 PacketFileName(4) + " (" + std::strerror(EFBIG) +
-                                 ")\r\nほかに 2 個のファイルに書き込めませんでした。\r\n");
-    EXPECT_FALSE(Has(PacketFileName(4)) || Has(PacketFileName(5))) << "no partial frames";
-    EXPECT_EQ(Out(PacketFileName(1)), frames[0]);
-    EXPECT_EQ(host.outcome.nFailedFiles, 4);
-    EXPECT_FALSE(host.outcome.bFailed);
-    EXPECT_NE(Text(LogFileName()).find("Captured Packet : 5\r\n"), std::string::npos);
-}

@@ -129,7 +129,7 @@ public:
             TcpSegment zero{};
             zero.src = zero.dst = zero.sport = zero.dport = 0;
             zero.flags = uint8_t(Pick(32));
-            return BuildIpv4Tcp(zero);
+            return BuildIpTcp(zero);
         }
         default: {
             const uint32_t back = uint32_t(Pick(4) == 0 ? Pick(3000) : 0);
@@ -220,25 +220,39 @@ TEST(StreamTableTest, FullTableSparesEstablishedConnections)
     ASSERT_TRUE(folder.Open(dir.Path()));
     CEventLog events;
     CStreamTable table(folder, events);
-    auto offer = [&](const Bytes &p) {
+    auto offer = [](CStreamTable &into, const Bytes &p) {
         CSegment s;
         ASSERT_TRUE(DecodeIp(p.data(), p.size(), s));
-        table.Offer(s);
+        into.Offer(s);
     };
     CConversation quiet(0x0a000001, 1, 0x0a000002, 80, 10, 20);
     for (const auto &p : quiet.Handshake())
-        offer(p);
+        offer(table, p);
     for (uint32_t i = 0; i < 1100; ++i)
-        offer(CConversation(0x0b000000 + i, 2, 0x0a000002, 80, 1, 2).Send(0, TCP_SYN));
+        offer(table, CConversation(0x0b000000 + i, 2, 0x0a000002, 80, 1, 2).Send(0, TCP_SYN));
     ASSERT_FALSE(events.ended.empty());
     EXPECT_EQ(events.ended.front().nNumber, 2) << "the oldest SYN-only stream went first";
     EXPECT_EQ(events.ended.front().end, StreamEnd::Evicted);
     const Bytes data = PatternBytes(100, 1);
-    offer(quiet.Send(0, TCP_ACK, data));
+    offer(table, quiet.Send(0, TCP_ACK, data));
     for (const auto &p : quiet.Close(0))
-        offer(p);
+        offer(table, p);
     EXPECT_EQ(ReadFileBytes(dir.Path() + StreamFileName(1, 1)), data);
     EXPECT_EQ(events.ended.back().nNumber, 1);
     EXPECT_EQ(events.ended.back().end, StreamEnd::Closed);
     EXPECT_TRUE(FileExists(dir.Path() + StreamFileName(2, 1))) << "evicted files are kept";
+
+    // When every stream carries data, the one idle longest of all gives way.
+    CEventLog few;
+    CStreamTable small(folder, few, nullptr, 2);
+    std::vector<CConversation> c;
+    for (uint16_t port : {10, 11, 12})
+        c.emplace_back(0x0c000001, port, 0x0a000002, 80, 5, 6);
+    for (int i : {0, 1})
+        for (const auto &p : c[size_t(i)].Handshake())
+            offer(small, p);
+    offer(small, c[0].Send(0, TCP_ACK, data));
+    offer(small, c[2].Send(0, TCP_SYN));
+    ASSERT_EQ(few.ended.size(), 1u);
+    EXPECT_EQ(few.ended[0].initiator.wPort, 11);
 }

@@ -1,6 +1,5 @@
 #include "ChildProcess.h"
 #include "Loopback.h"
-#include "OutputCheck.h"
 #include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "TempDir.h"

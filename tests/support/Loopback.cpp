@@ -1,6 +1,10 @@
 #include "Loopback.h"
 
+#include "TempDir.h"
+
 #include <algorithm>
+#include <cstdlib>
+#include <sstream>
 #include <arpa/inet.h>
 #include <chrono>
 #include <netinet/in.h>
@@ -82,12 +86,6 @@ std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n, int pauseUs)
         c.server.Reset(::accept4(m_fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (c.server.Get() < 0)
             break;
-        // A peer that stops answering ends a test's send or receive instead of hanging it.
-        const timeval timeout{30, 0};
-        for (int fd : {c.client.Get(), c.server.Get()}) {
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        }
         c.wClientPort = PortOf(c.client.Get());
         c.wServerPort = m_wPort;
         connections.push_back(std::move(c));
@@ -147,4 +145,37 @@ void Exchange(CLoopbackConnection &c, const std::vector<uint8_t> &up,
     }
     c.client.Reset();
     c.server.Reset();
+}
+
+int StreamOfPort(const std::string &folder, uint16_t port)
+{
+    // number,first_seen,last_seen,initiator,initiator_port,...
+    for (const std::string &row : Lines(ReadText(folder + "connections.csv"))) {
+        std::istringstream fields(row);
+        std::string field[5];
+        for (auto &f : field)
+            std::getline(fields, f, ',');
+        if (field[4] == std::to_string(port))
+            return std::atoi(field[0].c_str());
+    }
+    return 0;
+}
+
+std::string CheckCaptured(const std::vector<uint8_t> &file, const std::vector<uint8_t> &sent,
+                          bool dropped)
+{
+    if (dropped ? file.size() > sent.size() : file.size() != sent.size())
+        return "length " + std::to_string(file.size()) + ", sent " + std::to_string(sent.size());
+    for (size_t i = 0; i < file.size(); ++i) {
+        if (file[i] != sent[i] && (!dropped || file[i] != 0))
+            return "byte " + std::to_string(i) + " differs";
+    }
+    return {};
+}
+
+long DroppedBy(const std::string &text)
+{
+    const std::string key = "dropped by the kernel: ";
+    const size_t at = text.find(key);
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + key.size());
 }

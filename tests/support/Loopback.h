@@ -2,10 +2,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <sys/socket.h>
 #include <vector>
 
-// Real TCP connections on the loopback interface for tests that capture live on lo.
+// Real TCP connections on the loopback interface for the tests that capture live, and checks of
+// what a live capture made of them.
 
 // Waits until done() holds, at most timeoutMs.
 bool WaitFor(const std::function<bool()> &done, int timeoutMs);
@@ -24,7 +26,7 @@ private:
     int m_fd;
 };
 
-// Both ends of a TCP connection on 127.0.0.1 or ::1, made through a listener of the test's own.
+// Both ends of a TCP connection on 127.0.0.1 or ::1.
 struct CLoopbackConnection
 {
     CFd client;
@@ -32,6 +34,7 @@ struct CLoopbackConnection
     uint16_t wClientPort = 0;
     uint16_t wServerPort = 0;
 };
+
 // A listener on 127.0.0.1 or ::1 (family AF_INET or AF_INET6) on a port of the system's choice.
 class CLoopbackListener
 {
@@ -40,8 +43,8 @@ public:
     // False when the family has no loopback address here.
     bool IsOpen() const { return m_wPort != 0; }
     uint16_t GetPort() const { return m_wPort; }
-    // Opens n connections to it, one after another (each handshake complete before the next
-    // starts), pausing pauseUs after each; fewer when the system refuses.
+    // Opens n connections to it, one after another, pausing pauseUs after each; fewer when the
+    // system refuses.
     std::vector<CLoopbackConnection> Connect(int n, int pauseUs = 0);
 
 private:
@@ -49,6 +52,7 @@ private:
     CFd m_fd;
     uint16_t m_wPort = 0;
 };
+
 // Sends all of data in chunks of at most chunk bytes with a pause of pauseUs between them.
 bool SendPaced(int fd, const std::vector<uint8_t> &data, size_t chunk = 16384, int pauseUs = 1000);
 // Receives exactly n bytes (fewer when the connection ends first).
@@ -57,3 +61,14 @@ std::vector<uint8_t> ReceiveExactly(int fd, size_t n);
 // after the other, or with a reset from the client.
 void Exchange(CLoopbackConnection &c, const std::vector<uint8_t> &up,
               const std::vector<uint8_t> &down, bool reset = false);
+
+// The stream number that connections.csv in folder gives the connection whose initiator used
+// port; 0 when no row names it.
+int StreamOfPort(const std::string &folder, uint16_t port);
+// Empty when file is what a capture guarantees of sent bytes: exactly sent when the kernel
+// dropped nothing; otherwise no longer than sent, every byte the byte sent there or a zero of
+// a hole. Else what differs.
+std::string CheckCaptured(const std::vector<uint8_t> &file, const std::vector<uint8_t> &sent,
+                          bool dropped);
+// The kernel's drop count in marlinox-cli's summary line; -1 when there is none.
+long DroppedBy(const std::string &stderrText);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 CTempDir::CTempDir()
 {
@@ -36,4 +37,19 @@ bool FileExists(const std::string &path)
 {
     std::error_code ec;
     return std::filesystem::exists(path, ec);
+}
+
+void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }

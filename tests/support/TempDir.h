@@ -12,7 +12,6 @@ public:
     ~CTempDir();
     CTempDir(const CTempDir &) = delete;
     CTempDir &operator=(const CTempDir &) = delete;
-
     // The folder's path, ending with '/'.
     const std::string &Path() const { return m_strPath; }
 
@@ -20,8 +19,10 @@ private:
     std::string m_strPath;
 };
 
-// The whole content of a file; empty when it cannot be read.
+// The whole content of a file (as bytes, as text); empty when it cannot be read.
 std::vector<uint8_t> ReadFileBytes(const std::string &path);
-// The whole content of a file as text; empty when it cannot be read.
 std::string ReadText(const std::string &path);
 bool FileExists(const std::string &path);
+void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes);
+// The lines of text, without their line ends.
+std::vector<std::string> Lines(const std::string &text);
