@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing on a Debian 12 machine, builds Marlinox, and then
-#   ./setup.sh start   starts the program;
-#   ./setup.sh test    runs the whole test suite.
+#   ./setup.sh start   builds the window and marlinox-cli and starts the window (or, without
+#                      a display, says how to capture with marlinox-cli);
+#   ./setup.sh test    builds everything (tests and benchmarks too) and runs the whole suite.
+# MARLINOX_BUILD_DIR names the build folder (default: build).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -13,23 +15,25 @@ start | test) ;;
     exit 2
     ;;
 esac
+build=${MARLINOX_BUILD_DIR:-build}
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
 
 packages=(
     build-essential cmake ninja-build pkg-config
     libpcap-dev libcap-dev libcap2-bin libgtest-dev libgmock-dev
-    qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins
+    qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins qt6-translations-l10n
     fonts-ipafont-gothic
-    clang libclang-rt-14-dev
-    iproute2 procps
 )
+# Only the test suite needs these: fuzzers and sanitizers (clang), namespaces and mounts.
+[ "$mode" = test ] && packages+=(clang libclang-rt-14-dev iproute2 procps)
 
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
     echo "Installing: ${missing[*]}"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
@@ -37,17 +41,41 @@ fi
 
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
-cmake -S . -B build -G Ninja -DMARLINOX_WERROR=$werror
-cmake --build build
 
-if [ "$mode" = start ]; then
-    if [ -x build/app/marlinox ]; then
-        exec build/app/marlinox
-    fi
-    exec build/cli/marlinox-cli --help
+if [ "$mode" = test ]; then
+    cmake -S . -B "$build" -G Ninja -DMARLINOX_WERROR=$werror -DMARLINOX_BENCH=ON
+    cmake --build "$build"
+    ctest --test-dir "$build" --output-on-failure -j2
+    # The same suite under AddressSanitizer + UBSan, the worker and window tests under
+    # ThreadSanitizer, and a short run of each fuzzer.
+    exec tests/run-sanitizers.sh
 fi
 
-ctest --test-dir build --output-on-failure -j2
-# The same suite under AddressSanitizer + UBSan, the worker and window tests under
-# ThreadSanitizer, and a short run of each fuzzer.
-tests/run-sanitizers.sh
+# start: only what it starts. An existing build folder keeps its own options.
+[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja -DMARLINOX_WERROR=$werror
+cmake --build "$build" --target marlinox marlinox-cli
+cli=$build/cli/marlinox-cli
+app=$build/app/marlinox
+
+# Capturing needs CAP_NET_RAW. A user other than root gets it on the two programs, which only
+# that user and group may run; each program raises it only to open the interface.
+if [ "$(id -u)" -ne 0 ]; then
+    chmod 0750 "$cli" "$app"
+    if ! getcap "$cli" "$app" 2>/dev/null | grep -c cap_net_raw=p | grep -q 2; then
+        $sudo setcap cap_net_raw=p "$cli" "$app"
+        echo "Gave $cli and $app the capability to capture (setcap cap_net_raw=p); only you and your group may run them."
+    fi
+    if ! "$cli" -D 2>/dev/null | grep -qP '^lo\t.*\tcombine$'; then
+        echo "Capturing does not work for $(id -un) here: file capabilities are ignored on a file system mounted nosuid. Build in a folder on another file system, or run the programs as root (sudo $app)." >&2
+    fi
+fi
+
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
+    echo "No display here (DISPLAY and WAYLAND_DISPLAY are unset): the window needs one; marlinox-cli captures without. Interfaces (name, description, mode):"
+    "$cli" -D || true
+    echo
+    echo "To capture: $cli -i IFACE -o DIR [--raw] [FILTER EXPRESSION], then Ctrl+C. All options:"
+    "$cli" --help
+    exit 0
+fi
+exec "$app"

@@ -20,6 +20,7 @@ struct CCaptureOutcome
     bool bStarted = false;      // log.txt was created and the loop ran
     bool bFailed = false;       // could not start, or the read failed
     std::string strError;       // why, when it failed: the log line and the library's detail
+    bool bBadFilterExpression = false; // it failed because libpcap refused the user's filter
     int64_t nPackets = 0;       // packets read
     int nStreams = 0;           // streams created (Packet Combine mode)
     int64_t nDropped = -1;      // packets the kernel dropped (live captures), -1 unknown

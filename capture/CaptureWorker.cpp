@@ -1,16 +1,27 @@
 #include "CaptureWorker.h"
 
 #include "CaptureControl.h"
+#include "CaptureEvents.h"
+#include "CaptureFilter.h"
+#include "CaptureHost.h"
+#include "CaptureSource.h"
 #include "DescriptorLimit.h"
+#include "FailureReport.h"
+#include "File.h"
+#include "FileCache.h"
+#include "Folder.h"
+#include "IndexFile.h"
+#include "IndexRows.h"
 #include "OutputFiles.h"
 #include "PacketFields.h"
-
-#include <pcap/pcap.h>
+#include "StreamTable.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <netinet/in.h>
+#include <ctime>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -21,16 +32,24 @@ const char *const kLogOpenFailed = "ログファイルを開けませんでし�
 const char *const kLogWriteFailed = "ログファイルに書き込めませんでした。\r\n";
 const char *const kUnsupportedLink = "対応していないデータリンク層プロトコルです。\r\n"
                                      "パケットの組み立てを行わずに出力します。";
+const char *const kDescriptorsShort = "ファイル記述子の上限に達したため、"
+                                      "ストリームのファイルを開き直しながら書き込みます。\r\n";
+const char *const kStreamsEvicted = "ストリーム数が上限に達したため、"
+                                    "古いストリームの追跡を終了しました。\r\n";
 const char *const kFinishedTitle = "キャプチャ終了";
-const char *const kFilter = "ip and tcp";
+
+// Packets read per call into libpcap: a live capture looks up between batches, to write what
+// is pending when it has caught up and to see a stop.
+constexpr int kBatch = 256;
+// Under a backlog that never lets the reader catch up, pending bytes still reach the files
+// this often.
+constexpr int64_t kFlushEveryMs = 100;
 constexpr int kProgressEvery = 4096;
-// Descriptors the process needs besides the stream files: the capture handle, log.txt, a
-// packet file, and the program's own (standard streams, the GUI's connections).
+// Descriptors the process needs besides the stream files: the capture handle, log.txt, the
+// index, a packet file, and the program's own (standard streams, the GUI's connections).
 constexpr long kDescriptorReserve = 32;
 constexpr long kMinimumCache = 4;
 constexpr long kDefaultDescriptors = 1024 - kDescriptorReserve;
-const char *const kCacheEvicting = "ファイル記述子の上限に達したため、"
-                                   "ストリームのファイルを開き直しながら書き込みます。\r\n";
 
 std::string Format(const char *format, long value)
 {
@@ -46,39 +65,60 @@ std::string WithoutLineEnd(std::string text)
     return text;
 }
 
-// The first IPv4 netmask among the interface's addresses. Entries of other families (IPv6,
-// link-layer) have no IPv4 field to read.
-uint32_t NetmaskOf(const pcap_if_t *device)
+int64_t NowMs()
 {
-    for (const pcap_addr_t *a = device->addresses; a; a = a->next) {
-        if (!a->addr || a->addr->sa_family != AF_INET)
-            continue;
-        if (!a->netmask || a->netmask->sa_family != AF_INET)
-            return 0xFFFFFFFF;
-        return reinterpret_cast<const sockaddr_in *>(a->netmask)->sin_addr.s_addr;
-    }
-    return 0xFFFFFFFF;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// A fragment other than the first carries no TCP header where one would be read.
-bool IsLaterFragment(const uint8_t *ip) { return ((ip[6] & 0x1F) | ip[7]) != 0; }
+int64_t Microseconds(const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; }
 
-} // namespace
-
-void CaptureThreadProc(ICaptureHost *host)
+class CCaptureWorker : private ICaptureEvents
 {
-    CCaptureWorker worker(*host);
-    worker.Run();
-}
+public:
+    explicit CCaptureWorker(ICaptureHost &host) : m_host(host) {}
+    void Run();
 
-void CCaptureWorker::CPcapCloser::operator()(pcap *p) const { pcap_close(p); }
+private:
+    bool Start();
+    bool OpenSource();
+    bool SetFilter();
+    bool CreateLog();
+    bool WriteLog(const std::string &text);
+    void PrepareMode();
+    void ReadLoop();
+    static void OnPacket(u_char *user, const pcap_pkthdr *header, const u_char *data);
+    void OnRawPacket(const pcap_pkthdr &header, const uint8_t *data);
+    void OnCombinePacket(const pcap_pkthdr &header, const uint8_t *data);
+    void FlushAll();
+    void Finish();
+    void Fail(const std::string &logLine, const std::string &detail = {});
+    void Problem(const std::string &line) { m_host.AppendLog(line, LineKind::Problem); }
+    void ReportProgress();
 
-CCaptureWorker::CCaptureWorker(ICaptureHost &host)
-    : m_host(host), m_strFolder(host.GetOutputFolder())
-{
-}
+    void OnStreamCreated(int number) override;
+    void OnStreamEnded(const CStreamRecord &record) override;
+    void OnFileFailure(FileFailure kind, const std::string &path, int error) override;
+    void OnDescriptorsShort() override { Problem(kDescriptorsShort); }
 
-CCaptureWorker::~CCaptureWorker() = default;
+    ICaptureHost &m_host;
+    CCaptureSource m_source;
+    CFolder m_folder;
+    int m_nLinkType = 0;
+    int m_nHeaderSize = -1;
+    bool m_bCombine = false;
+    CFile m_log;
+    uint64_t m_qwLogLength = 0;
+    bool m_bLogFailed = false;
+    int m_nCounter = 0;
+    CFailureReport m_failures;
+    bool m_bEvictionTold = false;
+    CIndexFile m_index{*this};
+    std::unique_ptr<CFileCache> m_pCache;
+    std::unique_ptr<CStreamTable> m_pTable;
+    CCaptureOutcome m_outcome;
+};
 
 void CCaptureWorker::Run()
 {
@@ -88,7 +128,7 @@ void CCaptureWorker::Run()
         Finish();
     }
     m_host.GetControl().Detach();
-    m_pcap.reset();
+    m_source.Close();
     m_host.SetTitle(kFinishedTitle);
     m_host.ReportOutcome(m_outcome);
     m_host.EnableControls(true);
@@ -96,14 +136,12 @@ void CCaptureWorker::Run()
 
 bool CCaptureWorker::Start()
 {
-    m_bOffline = !m_host.GetCaptureFile().empty();
-    if (!(m_bOffline ? OpenFile() : OpenLive()))
+    if (!OpenSource())
         return false;
-    m_nHeaderSize = GetDataLinkHeaderSize(pcap_datalink(m_pcap.get()));
+    m_nLinkType = m_source.GetLinkType();
+    m_nHeaderSize = GetDataLinkHeaderSize(m_nLinkType);
     m_bCombine = m_host.GetCombineCheck();
-    if (m_bCombine && !SetFilter())
-        return false;
-    if (!CreateLog())
+    if (!SetFilter() || !CreateLog())
         return false;
     if (m_nHeaderSize >= 0) {
         if (!WriteLog(Format("DataLinkLayer Headersize : %ld\r\n", m_nHeaderSize)))
@@ -121,78 +159,59 @@ bool CCaptureWorker::Start()
     m_nCounter = 0;
     if (!WriteLog(m_bCombine ? "Packet Combine mode\r\n" : "RAW mode\r\n"))
         return false;
-    if (m_bCombine)
-        CreateStreamTable();
-    m_host.GetControl().Attach(m_pcap.get());
+    PrepareMode();
+    m_host.GetControl().Attach(m_source.GetHandle());
     return true;
 }
 
-bool CCaptureWorker::OpenLive()
+bool CCaptureWorker::OpenSource()
 {
-    const pcap_if_t *device = m_host.GetSelectedDevice();
+    std::string error;
+    const std::string file = m_host.GetCaptureFile();
+    if (!file.empty()) {
+        if (!m_source.OpenFile(file, error)) {
+            Fail(kOpenFailed, error);
+            return false;
+        }
+        return true;
+    }
+    const pcap_if *device = m_host.GetSelectedDevice();
     if (!device) {
         Fail(kNoDevice);
         return false;
     }
-    char error[PCAP_ERRBUF_SIZE] = "";
-    m_pcap.reset(pcap_create(device->name, error));
-    if (!m_pcap) {
+    if (!m_source.OpenLive(*device, error)) {
         Fail(kOpenFailed, error);
         return false;
     }
-    // Immediate mode hands every packet over as it arrives, so the log follows the traffic.
-    pcap_set_snaplen(m_pcap.get(), kSnapLength);
-    pcap_set_promisc(m_pcap.get(), 1);
-    pcap_set_timeout(m_pcap.get(), kReadTimeoutMs);
-    pcap_set_immediate_mode(m_pcap.get(), 1);
-    // A kernel buffer larger than the library's 2 MB default rides out bursts (loopback
-    // moves 64 KB frames at memory speed) while stream files are being written.
-    pcap_set_buffer_size(m_pcap.get(), kBufferSize);
-    const int rc = pcap_activate(m_pcap.get());
-    if (rc < 0) {
-        const std::string detail =
-            rc == PCAP_ERROR ? pcap_geterr(m_pcap.get()) : pcap_statustostr(rc);
-        m_pcap.reset();
-        Fail(kOpenFailed, detail);
-        return false;
-    }
-    m_dwNetmask = NetmaskOf(device);
-    return true;
-}
-
-bool CCaptureWorker::OpenFile()
-{
-    char error[PCAP_ERRBUF_SIZE] = "";
-    m_pcap.reset(pcap_open_offline(m_host.GetCaptureFile().c_str(), error));
-    if (!m_pcap) {
-        Fail(kOpenFailed, error);
-        return false;
-    }
-    m_dwNetmask = PCAP_NETMASK_UNKNOWN;
     return true;
 }
 
 bool CCaptureWorker::SetFilter()
 {
-    bpf_program program{};
-    if (pcap_compile(m_pcap.get(), &program, kFilter, 1, m_dwNetmask) < 0) {
-        Fail(kFilterFailed, pcap_geterr(m_pcap.get()));
-        return false;
-    }
-    const int rc = pcap_setfilter(m_pcap.get(), &program);
-    pcap_freecode(&program);
-    if (rc < 0) {
-        Fail(kFilterFailed, pcap_geterr(m_pcap.get()));
-        return false;
-    }
-    return true;
+    const std::string user = m_host.GetFilterExpression();
+    const std::string expression = CaptureFilterFor(m_nLinkType, m_bCombine, user);
+    if (expression.empty())
+        return true;
+    std::string error;
+    if (m_source.SetFilter(expression, error))
+        return true;
+    // Said apart, because a host may treat the user's own mistake as bad usage.
+    std::string userError;
+    m_outcome.bBadFilterExpression = !user.empty() && !m_source.SetFilter(user, userError);
+    Fail(kFilterFailed, m_outcome.bBadFilterExpression ? userError : error);
+    return false;
 }
 
 bool CCaptureWorker::CreateLog()
 {
-    const std::string path = LogFileName(m_strFolder);
-    if (!m_log.Open(path)) {
-        Fail(kLogOpenFailed, path + ": " + std::strerror(errno));
+    std::string error;
+    if (!m_host.OpenOutputFolder(m_folder, error)) {
+        Fail(kLogOpenFailed, error);
+        return false;
+    }
+    if (!m_log.Open(m_folder, LogFileName())) {
+        Fail(kLogOpenFailed, m_log.GetPath() + ": " + std::strerror(errno));
         return false;
     }
     return true;
@@ -204,79 +223,107 @@ bool CCaptureWorker::WriteLog(const std::string &text)
         return false;
     if (!m_log.WriteAt(m_qwLogLength, text.data(), text.size())) {
         m_bLogFailed = true;
-        Fail(kLogWriteFailed, LogFileName(m_strFolder) + ": " + std::strerror(errno));
+        Fail(kLogWriteFailed, m_log.GetPath() + ": " + std::strerror(errno));
         return false;
     }
     m_qwLogLength += text.size();
     return true;
 }
 
-void CCaptureWorker::CreateStreamTable()
+void CCaptureWorker::PrepareMode()
 {
+    if (!m_bCombine) {
+        m_index.Open(m_folder, FrameIndexName(), kFrameIndexHeader);
+        return;
+    }
+    m_index.Open(m_folder, ConnectionIndexName(), kConnectionIndexHeader);
     // Stream files share the descriptors the process may hold, less a reserve; beyond that
     // the cache closes and reopens them, so no stream goes without its files.
     const long limit = RaiseDescriptorLimit();
     const long room = limit < 0 ? kDefaultDescriptors : limit - kDescriptorReserve;
-    m_pCache = std::make_unique<CFileCache>(size_t(room > kMinimumCache ? room : kMinimumCache));
-    m_pTable = std::make_unique<CStreamTable>(
-        m_strFolder, static_cast<IStreamTableObserver &>(*this), m_pCache.get());
+    ICaptureEvents &events = *this;
+    m_pCache = std::make_unique<CFileCache>(size_t(room > kMinimumCache ? room : kMinimumCache),
+                                            &events);
+    m_pTable = std::make_unique<CStreamTable>(m_folder, events, m_pCache.get());
 }
 
 void CCaptureWorker::ReadLoop()
 {
     CCaptureControl &control = m_host.GetControl();
+    int64_t lastFlush = NowMs();
     while (control.IsRunning() && !m_bLogFailed) {
-        pcap_pkthdr *header = nullptr;
-        const u_char *data = nullptr;
-        const int rc = pcap_next_ex(m_pcap.get(), &header, &data);
-        if (rc == 1) {
-            ++m_outcome.nPackets;
-            if (m_bCombine)
-                OnCombinePacket(*header, data);
-            else
-                OnRawPacket(*header, data);
-            if (m_outcome.nPackets % kProgressEvery == 0)
-                ReportProgress();
-        } else if (rc == PCAP_ERROR_BREAK) {
-            // Live: a stop woke the read; the flag ends the loop. A file: its end.
-            if (m_bOffline)
-                break;
-        } else if (rc != 0) {
-            const std::string text = pcap_geterr(m_pcap.get());
-            m_host.AppendLog(text, LineKind::Problem);
+        const int n = m_source.Dispatch(kBatch, &CCaptureWorker::OnPacket,
+                                        reinterpret_cast<u_char *>(this));
+        // A stop woke the read (or, reading a pipe, interrupted it): the flag ends the loop.
+        if (n == PCAP_ERROR_BREAK || (n < 0 && !control.IsRunning()))
+            continue;
+        if (n < 0) {
+            const std::string text = m_source.GetError();
+            Problem(text);
             m_outcome.bFailed = true;
             m_outcome.strError = text;
             break;
         }
+        if (m_source.IsOffline()) {
+            if (n == 0)
+                break; // the end of the file
+            continue;
+        }
+        // Fewer packets than asked for: the reader has caught up, and the files are made
+        // current before it waits.
+        if (n < kBatch || NowMs() - lastFlush >= kFlushEveryMs) {
+            FlushAll();
+            lastFlush = NowMs();
+        }
     }
+}
+
+void CCaptureWorker::OnPacket(u_char *user, const pcap_pkthdr *header, const u_char *data)
+{
+    auto *self = reinterpret_cast<CCaptureWorker *>(user);
+    ++self->m_outcome.nPackets;
+    if (self->m_bCombine)
+        self->OnCombinePacket(*header, data);
+    else
+        self->OnRawPacket(*header, data);
+    if (self->m_outcome.nPackets % kProgressEvery == 0)
+        self->ReportProgress();
 }
 
 void CCaptureWorker::OnRawPacket(const pcap_pkthdr &header, const uint8_t *data)
 {
     ++m_nCounter;
-    const std::string path = PacketFileName(m_strFolder, m_nCounter);
     CFile file;
-    if (!file.Open(path)) {
-        OnCreateFailure(path, errno);
+    if (!file.Open(m_folder, PacketFileName(m_nCounter))) {
+        OnFileFailure(FileFailure::Create, file.GetPath(), errno);
     } else if (!file.WriteAt(0, data, header.caplen)) {
-        OnWriteFailure(path, errno);
+        // A frame file is whole or gone: a part of a frame would pass for the frame.
+        const int error = errno;
+        file.Remove();
+        OnFileFailure(FileFailure::Write, file.GetPath(), error);
+    } else {
+        m_index.Append(FrameRow(m_nCounter, Microseconds(header.ts), header.caplen, header.len,
+                                m_nLinkType));
     }
     m_host.AppendLog(Format("Capture Packet %ld\r\n", m_nCounter), LineKind::Progress);
 }
 
 void CCaptureWorker::OnCombinePacket(const pcap_pkthdr &header, const uint8_t *data)
 {
-    if (m_nHeaderSize < 0 || header.caplen < uint32_t(m_nHeaderSize))
+    // Frames without a readable TCP segment (headers not captured, later fragments, other
+    // protocols that the filter let through) are nobody's: no stream sees them.
+    CSegment segment;
+    if (!DecodeFrame(m_nLinkType, data, header.caplen, segment))
         return;
-    const uint8_t *ip = data + m_nHeaderSize;
-    const size_t captured = header.caplen - uint32_t(m_nHeaderSize);
-    // Frames whose headers were not captured, and later fragments, are nobody's packets:
-    // they are dropped before any stream sees them, and create no stream.
-    if (!CTcpStream::IsReadable(ip, captured) || IsLaterFragment(ip))
-        return;
-    m_pTable->Offer(ip, captured);
-    if (m_pCache->TakeFirstEviction())
-        m_host.AppendLog(kCacheEvicting, LineKind::Problem);
+    segment.llTime = Microseconds(header.ts);
+    m_pTable->Offer(segment);
+}
+
+void CCaptureWorker::FlushAll()
+{
+    if (m_pCache)
+        m_pCache->FlushAll();
+    m_index.Flush();
 }
 
 void CCaptureWorker::OnStreamCreated(int number)
@@ -287,22 +334,20 @@ void CCaptureWorker::OnStreamCreated(int number)
     m_host.AppendLog(line, LineKind::Progress);
 }
 
-void CCaptureWorker::OnWriteFailure(const std::string &path, int error)
+void CCaptureWorker::OnStreamEnded(const CStreamRecord &record)
 {
-    m_host.AppendLog("ファイルに書き込めませんでした : " + path + " (" + std::strerror(error) +
-                         ")\r\n",
-                     LineKind::Problem);
+    m_index.Append(ConnectionRow(record));
+    if (record.qwMissing[0] + record.qwMissing[1] > 0)
+        ++m_outcome.nIncompleteStreams;
+    if (record.end == StreamEnd::Evicted && !std::exchange(m_bEvictionTold, true))
+        Problem(kStreamsEvicted);
 }
 
-void CCaptureWorker::OnCreateFailure(const std::string &path, int error)
+void CCaptureWorker::OnFileFailure(FileFailure kind, const std::string &path, int error)
 {
-    // Reported once: a folder that refuses files would otherwise add a line per packet.
-    if (m_bCreateFailureReported)
-        return;
-    m_bCreateFailureReported = true;
-    m_host.AppendLog("ファイルを作成できませんでした : " + path + " (" + std::strerror(error) +
-                         ")\r\n",
-                     LineKind::Problem);
+    const std::string line = m_failures.Add(kind, path, error);
+    if (!line.empty())
+        Problem(line);
 }
 
 void CCaptureWorker::Finish()
@@ -313,20 +358,28 @@ void CCaptureWorker::Finish()
         m_pTable.reset();
         m_pCache.reset();
     }
-    if (!m_bOffline) {
-        pcap_stat stats{};
-        if (pcap_stats(m_pcap.get(), &stats) == 0)
-            m_outcome.nDropped = int64_t(stats.ps_drop) + stats.ps_ifdrop;
+    m_index.Close();
+    const std::string untold = m_failures.Summary();
+    if (!untold.empty())
+        Problem(untold);
+    m_outcome.nFailedFiles = m_failures.GetCount();
+    if (!m_source.IsOffline()) {
+        m_outcome.nDropped = m_source.GetDropped();
+        if (m_outcome.nDropped >= 0) {
+            const std::string line =
+                Format("カーネルで破棄されたパケット : %ld\r\n", long(m_outcome.nDropped));
+            m_host.AppendLog(line, m_outcome.nDropped ? LineKind::Problem : LineKind::Progress);
+        }
     }
     ReportProgress();
     WriteLog(Format("Captured Packet : %ld\r\n", m_nCounter));
     m_log.Close();
-    m_host.OpenFolder(m_strFolder);
+    m_host.OpenFolder(m_folder.GetPath());
 }
 
 void CCaptureWorker::Fail(const std::string &logLine, const std::string &detail)
 {
-    m_host.AppendLog(logLine, LineKind::Problem);
+    Problem(logLine);
     m_outcome.bFailed = true;
     m_outcome.strError = WithoutLineEnd(logLine);
     if (!detail.empty())
@@ -337,9 +390,14 @@ void CCaptureWorker::ReportProgress()
 {
     CCaptureProgress progress;
     progress.nPackets = m_outcome.nPackets;
-    if (m_bOffline && m_pcap) {
-        if (FILE *file = pcap_file(m_pcap.get()))
-            progress.nFileBytes = std::ftell(file);
-    }
+    progress.nFileBytes = m_source.GetFilePosition();
     m_host.ReportProgress(progress);
+}
+
+} // namespace
+
+void CaptureThreadProc(ICaptureHost *host)
+{
+    CCaptureWorker worker(*host);
+    worker.Run();
 }

@@ -1,40 +1,55 @@
 #include "File.h"
 
 #include "FileCache.h"
+#include "Folder.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
-bool CFile::Open(const std::string &path)
+bool CFile::Open(const CFolder &folder, const std::string &name)
 {
     Close();
-    m_strPath = path;
-    m_bOpen = OpenDescriptor(O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC);
-    return m_bOpen;
-}
-
-bool CFile::OpenDescriptor(int flags)
-{
+    m_pFolder = &folder;
+    m_strName = name;
+    m_bFailed = false;
     if (m_pCache)
         m_pCache->MakeRoom();
     for (;;) {
-        m_fd = ::open(m_strPath.c_str(), flags, 0666);
+        m_fd = folder.CreateFile(name);
         if (m_fd >= 0)
             break;
-        if (errno == EINTR)
-            continue;
         // Out of descriptors after all (the program holds others the cache does not know):
         // give one more up and try again.
         if ((errno == EMFILE || errno == ENFILE) && m_pCache && m_pCache->EvictOne())
             continue;
-        return false;
+        return Failed(FileFailure::Create);
     }
+    m_bOpen = true;
     if (m_pCache)
         m_pCache->Touch(*this);
     return true;
 }
+
+bool CFile::Close()
+{
+    const bool written = CloseDescriptor();
+    m_bOpen = false;
+    return written;
+}
+
+bool CFile::Remove()
+{
+    ReleaseRun();
+    CloseDescriptor();
+    const bool wasOpen = std::exchange(m_bOpen, false);
+    return wasOpen && m_pFolder->RemoveFile(m_strName);
+}
+
+std::string CFile::GetPath() const { return m_pFolder ? m_pFolder->GetPath() + m_strName : m_strName; }
 
 bool CFile::Ready()
 {
@@ -42,60 +57,116 @@ bool CFile::Ready()
         errno = EBADF;
         return false;
     }
-    if (m_fd >= 0) {
-        if (m_pCache)
-            m_pCache->Touch(*this);
-        return true;
+    if (m_fd < 0) {
+        // The cache took the descriptor: reopen the file, if the folder still holds it.
+        m_pCache->MakeRoom();
+        for (;;) {
+            m_fd = m_pFolder->ReopenFile(m_strName, m_device, m_inode);
+            if (m_fd >= 0)
+                break;
+            if ((errno == EMFILE || errno == ENFILE) && m_pCache->EvictOne())
+                continue;
+            return false;
+        }
     }
-    // The cache took the descriptor: reopen the file as it stands.
-    return OpenDescriptor(O_RDWR | O_CLOEXEC);
-}
-
-void CFile::CloseDescriptor()
-{
-    if (m_fd < 0)
-        return;
-    // close() releases the descriptor even when it reports EINTR; never retry it.
-    ::close(m_fd);
-    m_fd = -1;
     if (m_pCache)
-        m_pCache->Forget(*this);
+        m_pCache->Touch(*this);
+    return true;
 }
 
-void CFile::Close()
+void CFile::GiveUpDescriptor()
 {
-    CloseDescriptor();
-    m_bOpen = false;
-}
-
-int64_t CFile::GetLength()
-{
+    // The descriptor still names the file that was created: its identity is what a reopen
+    // must find under the name.
     struct stat st
     {
     };
-    if (!Ready() || ::fstat(m_fd, &st) != 0)
-        return -1;
-    return int64_t(st.st_size);
+    if (::fstat(m_fd, &st) == 0) {
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
+    }
+    CloseDescriptor();
+}
+
+bool CFile::CloseDescriptor()
+{
+    const bool written = Flush();
+    if (m_fd >= 0) {
+        // close() releases the descriptor even when it reports EINTR; never retry it.
+        ::close(m_fd);
+        m_fd = -1;
+        if (m_pCache)
+            m_pCache->Forget(*this);
+    }
+    return written;
 }
 
 bool CFile::SetLength(uint64_t length)
 {
+    Flush();
     if (!Ready())
-        return false;
+        return Failed(FileFailure::Write);
     int rc;
     do {
         rc = ::ftruncate(m_fd, off_t(length));
     } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    return rc == 0 || Failed(FileFailure::Write);
 }
 
 bool CFile::WriteAt(uint64_t offset, const void *data, size_t n)
 {
+    const uint8_t *bytes = static_cast<const uint8_t *>(data);
+    if (!m_pCache || !m_bOpen)
+        return WriteNow(offset, bytes, n) || Failed(FileFailure::Write);
+    const size_t runBytes = m_pCache->GetRunBytes();
+    if (m_pRun && offset == m_qwRunOffset + m_nRunLength) {
+        const size_t taken = std::min(n, runBytes - m_nRunLength);
+        std::memcpy(m_pRun + m_nRunLength, bytes, taken);
+        m_nRunLength += taken;
+        if (m_nRunLength < runBytes)
+            return true;
+        bytes += taken;
+        n -= taken;
+        offset += taken;
+    }
+    // A failure of the pending run is told by Flush and concerns bytes taken earlier.
+    Flush();
+    if (n == 0)
+        return true;
+    if (n < runBytes)
+        m_pRun = m_pCache->TakeRun(*this);
+    if (!m_pRun)
+        return WriteNow(offset, bytes, n) || Failed(FileFailure::Write);
+    std::memcpy(m_pRun, bytes, n);
+    m_qwRunOffset = offset;
+    m_nRunLength = n;
+    return true;
+}
+
+bool CFile::Flush()
+{
+    if (!m_pRun)
+        return true;
+    const bool written = WriteNow(m_qwRunOffset, m_pRun, m_nRunLength);
+    ReleaseRun();
+    return written || Failed(FileFailure::Write);
+}
+
+void CFile::ReleaseRun()
+{
+    if (!m_pRun)
+        return;
+    m_pCache->ReturnRun(*this);
+    m_pRun = nullptr;
+    m_nRunLength = 0;
+}
+
+bool CFile::WriteNow(uint64_t offset, const uint8_t *data, size_t n)
+{
     if (!Ready())
         return false;
-    const char *p = static_cast<const char *>(data);
     while (n > 0) {
-        const ssize_t done = ::pwrite(m_fd, p, n, off_t(offset));
+        const ssize_t done = ::pwrite(m_fd, data, n, off_t(offset));
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0) {
@@ -103,11 +174,18 @@ bool CFile::WriteAt(uint64_t offset, const void *data, size_t n)
                 errno = ENOSPC;
             return false;
         }
-        p += done;
+        data += done;
         n -= size_t(done);
         offset += uint64_t(done);
     }
     return true;
 }
 
-bool CFile::Remove(const std::string &path) { return ::unlink(path.c_str()) == 0; }
+bool CFile::Failed(FileFailure kind)
+{
+    const int error = errno;
+    if (!std::exchange(m_bFailed, true) && m_pCache)
+        m_pCache->Report(kind, *this, error);
+    errno = error;
+    return false;
+}

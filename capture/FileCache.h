@@ -1,45 +1,80 @@
 #pragma once
+#include "CaptureEvents.h"
+#include "File.h"
+
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
 
-class CFile;
-
-// Keeps at most a given number of files' descriptors open. Files stay open for their owners;
-// when a descriptor is needed and the cache is full, the least recently used file gives its
-// descriptor up and reopens on its next use, without truncation. So any number of stream
-// files can be written however few descriptors the process may hold.
+// Keeps the stream files of a capture within bounds, however many there are:
+//  - descriptors: at most a given number are open; when one more is needed, the least recently
+//    used file gives its descriptor up and reopens on its next use, without truncation;
+//  - pending runs: bytes that continue a file's last write wait in buffers of a fixed size
+//    taken from a pool of fixed total size; when the pool is empty the oldest run is written
+//    to free its buffer. Buffers are recycled, so steady writing allocates nothing.
+// The failures of its files and the first shortage of descriptors are told to its events.
 //
 // Used by one thread only.
 class CFileCache
 {
 public:
-    explicit CFileCache(size_t capacity);
+    static constexpr size_t kRunBytes = 16 * 1024;
+    static constexpr size_t kRunBudget = 8 * 1024 * 1024;
+
+    // runBudget bytes of runs of runBytes each (at least one run).
+    explicit CFileCache(size_t descriptors, ICaptureEvents *events = nullptr,
+                        size_t runBytes = kRunBytes, size_t runBudget = kRunBudget);
     ~CFileCache();
     CFileCache(const CFileCache &) = delete;
     CFileCache &operator=(const CFileCache &) = delete;
 
-    size_t GetCapacity() const { return m_nCapacity; }
-    // Descriptors held open now.
-    size_t GetOpenCount() const { return m_nOpen; }
-    // True once, the first time a descriptor was given up to make room.
-    bool TakeFirstEviction();
+    // Writes every pending run: the files are then current.
+    void FlushAll();
 
-    // For CFile: a descriptor is about to be opened for file; make room for it.
+private:
+    friend class CFile;
+
+    // Files in order, oldest first, linked through one of their CLink members.
+    class CList
+    {
+    public:
+        explicit CList(CFile::CLink CFile::*link) : m_link(link) {}
+        CFile *Oldest() const { return m_pOldest; }
+        size_t Count() const { return m_nCount; }
+        bool Holds(const CFile &file) const { return (file.*m_link).bLinked; }
+        void Append(CFile &file);
+        void Unlink(CFile &file);
+
+    private:
+        CFile::CLink CFile::*m_link;
+        CFile *m_pOldest = nullptr;
+        CFile *m_pNewest = nullptr;
+        size_t m_nCount = 0;
+    };
+
+    // For CFile: a descriptor is about to be opened; make room for it.
     void MakeRoom();
-    // For CFile: file has just been opened, or used; it becomes the most recently used.
+    // For CFile: file has just been opened or used; it becomes the most recently used.
     void Touch(CFile &file);
     // For CFile: file has closed its descriptor.
     void Forget(CFile &file);
-    // For CFile: opening failed for want of descriptors; gives one up. False when none is
-    // left to give.
+    // For CFile: gives up the least recently used descriptor. False when none is left.
     bool EvictOne();
+    size_t GetRunBytes() const { return m_nRunBytes; }
+    // For CFile: a buffer for a new run of file's, or null when none can be had.
+    uint8_t *TakeRun(CFile &file);
+    // For CFile: file's run was written or dropped.
+    void ReturnRun(CFile &file);
+    void Report(FileFailure kind, const CFile &file, int error);
 
-private:
-    void Unlink(CFile &file);
-
-    size_t m_nCapacity;
-    size_t m_nOpen = 0;
-    CFile *m_pOldest = nullptr;
-    CFile *m_pNewest = nullptr;
-    bool m_bEvicted = false;
-    bool m_bEvictionReported = false;
+    size_t m_nDescriptors;
+    ICaptureEvents *m_pEvents;
+    size_t m_nRunBytes;
+    size_t m_nMaxRuns;
+    std::vector<std::unique_ptr<uint8_t[]>> m_pool; // every buffer made
+    std::vector<uint8_t *> m_freeRuns;
+    CList m_descriptors{&CFile::m_descriptorLink};
+    CList m_runs{&CFile::m_runLink};
+    bool m_bShortTold = false;
 };

@@ -4,23 +4,24 @@
 
 namespace {
 
-std::string Numbered(const std::string &folder, int number, const char *suffix)
+std::string Numbered(int number, const char *suffix)
 {
     char name[48];
     std::snprintf(name, sizeof name, "p%010d%s", number, suffix);
-    return folder + name;
+    return name;
 }
 
 } // namespace
 
-std::string LogFileName(const std::string &folder) { return folder + "log.txt"; }
+std::string LogFileName() { return "log.txt"; }
 
-std::string PacketFileName(const std::string &folder, int number)
+std::string PacketFileName(int number) { return Numbered(number, ".pd"); }
+
+std::string StreamFileName(int number, int side)
 {
-    return Numbered(folder, number, ".pd");
+    return Numbered(number, side == 1 ? "-1.txt" : "-2.txt");
 }
 
-std::string StreamFileName(const std::string &folder, int number, int side)
-{
-    return Numbered(folder, number, side == 1 ? "-1.txt" : "-2.txt");
-}
+std::string ConnectionIndexName() { return "connections.csv"; }
+
+std::string FrameIndexName() { return "frames.csv"; }

@@ -27,6 +27,10 @@ int GetDataLinkHeaderSize(int linkType)
         return 0;
     case 108: // DLT_LOOP
         return 4;
+    case 113: // DLT_LINUX_SLL
+        return 16;
+    case 276: // DLT_LINUX_SLL2
+        return 20;
     default:
         return -1;
     }

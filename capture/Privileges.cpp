@@ -49,6 +49,21 @@ bool Has(cap_flag_t set, cap_value_t capability)
     return value == CAP_SET;
 }
 
+bool BecomeUser(const CUser &user, std::string &error)
+{
+    const int groups = user.strName.empty() ? ::setgroups(1, &user.gid)
+                                            : ::initgroups(user.strName.c_str(), user.gid);
+    if (groups != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0) {
+        error = "cannot become the user " + user.strName + ": " + std::strerror(errno);
+        return false;
+    }
+    if (user.uid != 0 && ::setuid(0) == 0) {
+        error = "cannot become the user " + user.strName + ": root could be regained";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 namespace Privileges {
@@ -80,36 +95,24 @@ bool FindUser(const std::string &name, CUser &user, std::string &error)
     return true;
 }
 
-bool BecomeUser(const CUser &user, std::string &error)
+bool GiveUp(const CUser *user, std::string &error)
 {
-    const int groups = user.strName.empty() ? ::setgroups(1, &user.gid)
-                                            : ::initgroups(user.strName.c_str(), user.gid);
-    if (groups != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0) {
-        error = std::string("cannot become the user: ") + std::strerror(errno);
-        return false;
-    }
-    if (user.uid != 0 && ::setuid(0) == 0) {
-        error = "cannot become the user: root could be regained";
-        return false;
-    }
-    return true;
-}
-
-bool ClearCapabilities(std::string &error)
-{
-    // The bounding set can shrink only while CAP_SETPCAP is effective, so it goes first.
+    // The bounding set can shrink only while CAP_SETPCAP is effective, so it goes first;
+    // shrinking it takes nothing from the sets in force, so the user can still be changed.
     if (Has(CAP_EFFECTIVE, CAP_SETPCAP)) {
         for (cap_value_t c = 0; c <= CAP_LAST_CAP; ++c)
             cap_drop_bound(c);
     }
+    if (user && !BecomeUser(*user, error))
+        return false;
     cap_reset_ambient();
     cap_t none = cap_init();
-    const bool done = none && cap_set_proc(none) == 0;
+    const bool cleared = none && cap_set_proc(none) == 0;
     if (none)
         cap_free(none);
-    if (!done)
+    if (!cleared)
         error = std::string("cannot give up capabilities: ") + std::strerror(errno);
-    return done;
+    return cleared;
 }
 
 void LowerEffectiveCapabilities()

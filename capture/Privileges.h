@@ -22,13 +22,11 @@ bool GetInvokingUser(CUser &user);
 // Looks a user up by name; false with error saying why.
 bool FindUser(const std::string &name, CUser &user, std::string &error);
 
-// Becomes user for good: its supplementary groups, its group, then its user. Fails (with
-// error) unless root could not be regained afterwards.
-bool BecomeUser(const CUser &user, std::string &error);
-
-// Gives up every capability: the permitted, effective, inheritable and ambient sets and, where
-// the process may, the bounding set.
-bool ClearCapabilities(std::string &error);
+// Gives up every privilege for good: the bounding set of capabilities where the process may
+// shrink it; then, when user is given, becomes that user (its supplementary groups, its group,
+// then its user, and root must not be regainable afterwards); then clears the permitted,
+// effective, inheritable and ambient sets. False with error saying which step failed.
+bool GiveUp(const CUser *user, std::string &error);
 
 // Empties the effective set and keeps the permitted one, so that a capability given to the
 // program's file is used only where a thread raises it.

@@ -1,11 +1,10 @@
 #include "StreamTable.h"
 
 #include "OutputFiles.h"
-#include "PacketFields.h"
 
 #include <algorithm>
 #include <cassert>
-#include <cerrno>
+#include <cstring>
 
 struct CStreamTable::CEntry
 {
@@ -16,43 +15,75 @@ struct CStreamTable::CEntry
     uint64_t lastTaken = 0; // the table's packet clock when it last took a packet
 };
 
+namespace {
+
+void PutEndpoint(const CEndpoint &endpoint, uint64_t &a, uint64_t &b)
+{
+    std::memcpy(&a, endpoint.byAddress, 8);
+    std::memcpy(&b, endpoint.byAddress + 8, 8);
+}
+
+bool Before(const CEndpoint &a, const CEndpoint &b)
+{
+    const int order = std::memcmp(a.byAddress, b.byAddress, sizeof a.byAddress);
+    return order < 0 || (order == 0 && a.wPort < b.wPort);
+}
+
+// Whether a stream in this state carries no connection's data: it waits, is still in its
+// handshake, or has seen FIN from both sides.
+bool CarriesNoData(int state)
+{
+    return state <= CTcpStream::kSynAckSeen || state == CTcpStream::kFinsSeen;
+}
+
+} // namespace
+
 size_t CStreamTable::CKeyHash::operator()(const CKey &k) const
 {
-    uint64_t h = k.lo * 0x9E3779B97F4A7C15ull ^ (k.hi + 0x632BE59BD9B4E019ull);
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ull;
+    uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (uint64_t w : k.w) {
+        h ^= w + 0x632BE59BD9B4E019ull + (h << 6) + (h >> 2);
+        h *= 0xBF58476D1CE4E5B9ull;
+    }
     return size_t(h ^ (h >> 32));
 }
 
-CStreamTable::CStreamTable(std::string folder, IStreamTableObserver &observer, CFileCache *cache,
+CStreamTable::CStreamTable(const CFolder &folder, ICaptureEvents &events, CFileCache *cache,
                            size_t capacity)
-    : m_strFolder(std::move(folder)), m_observer(observer), m_pCache(cache), m_nCapacity(capacity)
+    : m_folder(folder), m_events(events), m_pCache(cache), m_nCapacity(capacity)
 {
 }
 
-CStreamTable::~CStreamTable() { CloseAll(); }
-
-CStreamTable::CKey CStreamTable::KeyOf(const uint8_t *ip)
+CStreamTable::~CStreamTable()
 {
-    // Both directions of a connection share one key: the two endpoints, smaller first.
-    const uint8_t *tcp = ip + GetIpHeaderLength(ip);
-    const uint64_t a = (uint64_t(GetIpSourceAddress(ip)) << 16) | GetTcpSourcePort(tcp);
-    const uint64_t b = (uint64_t(GetIpDestinationAddress(ip)) << 16) | GetTcpDestinationPort(tcp);
-    return a < b ? CKey{a, b} : CKey{b, a};
+    for (auto &[number, entry] : m_table)
+        entry->stream.CloseFiles(0);
 }
 
-void CStreamTable::Offer(const uint8_t *ip, size_t captured)
+CStreamTable::CKey CStreamTable::KeyOf(const CSegment &segment)
+{
+    const bool sourceFirst = Before(segment.source, segment.destination);
+    const CEndpoint &a = sourceFirst ? segment.source : segment.destination;
+    const CEndpoint &b = sourceFirst ? segment.destination : segment.source;
+    CKey key;
+    PutEndpoint(a, key.w[0], key.w[1]);
+    PutEndpoint(b, key.w[2], key.w[3]);
+    key.w[4] = uint64_t(a.wPort) << 48 | uint64_t(b.wPort) << 32 |
+               uint64_t(segment.byVersion) << 28 | segment.dwVlan;
+    return key;
+}
+
+void CStreamTable::Offer(const CSegment &segment)
 {
     ++m_qwClock;
-    const uint8_t *tcp = ip + GetIpHeaderLength(ip);
-    const CKey key = KeyOf(ip);
-    for (CEntry *entry : GatherCandidates(key, IsTcpSyn(tcp) && !IsTcpAck(tcp))) {
-        if (OfferTo(*entry, ip, captured, key))
+    const CKey key = KeyOf(segment);
+    for (CEntry *entry : GatherCandidates(key, segment.IsSyn() && !segment.IsAck())) {
+        if (OfferTo(*entry, segment, key))
             return;
     }
-    if (!m_table.empty() && m_table.rbegin()->second->stream.GetState() < 1)
+    if (!m_table.empty() && m_table.rbegin()->second->stream.GetState() < CTcpStream::kSynSeen)
         return;
-    Create(ip, captured, key);
+    Create(segment, key);
 }
 
 std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CKey &key, bool syn)
@@ -77,22 +108,21 @@ std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CKey
     return m_candidates;
 }
 
-bool CStreamTable::OfferTo(CEntry &entry, const uint8_t *ip, size_t captured, const CKey &key)
+bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CKey &key)
 {
     const int before = entry.stream.GetState();
-    const int result = entry.stream.ProcessPacket(ip, captured);
-    ReportFailures(entry);
+    const int result = entry.stream.ProcessPacket(segment);
     if (result < 0) {
-        Remove(entry);
+        Remove(entry, StreamEnd::CaptureEnded);
         return true;
     }
     const int after = entry.stream.GetState();
-    if (before == 0 && after != 0) {
+    if (before == CTcpStream::kWaiting && after != CTcpStream::kWaiting) {
         // Taking a SYN gave the stream the packet's endpoints.
         m_waiting.erase(entry.number);
         Unindex(entry);
         Index(entry, key);
-    } else if (before != 0 && after == 0) {
+    } else if (before != CTcpStream::kWaiting && after == CTcpStream::kWaiting) {
         m_waiting.emplace(entry.number, &entry);
     }
     if (result == 0)
@@ -101,43 +131,44 @@ bool CStreamTable::OfferTo(CEntry &entry, const uint8_t *ip, size_t captured, co
     return true;
 }
 
-void CStreamTable::Create(const uint8_t *ip, size_t captured, const CKey &key)
+void CStreamTable::Create(const CSegment &segment, const CKey &key)
 {
-    // A full table makes room by dropping the stream that has waited longest for a packet,
-    // so that connections that never complete cannot hold every slot for ever.
     if (m_table.size() >= m_nCapacity)
-        EvictOldestIdle();
+        Evict();
     auto owned = std::make_unique<CEntry>(++m_nCount, m_pCache);
     CEntry &entry = *owned;
-    const std::string path1 = StreamFileName(m_strFolder, entry.number, 1);
-    const std::string path2 = StreamFileName(m_strFolder, entry.number, 2);
-    // A stream whose files cannot be created still follows its connection, writing nothing.
-    if (!entry.stream.OpenFiles(path1.c_str(), path2.c_str())) {
-        // The second file is tried only once the first was created.
-        const int failed = entry.stream.GetPath(1).empty() ? 0 : 1;
-        m_observer.OnCreateFailure(entry.stream.GetPath(failed), errno);
-    }
+    // A stream whose files cannot be created still follows its connection, writing nothing;
+    // its files tell their failure themselves.
+    entry.stream.OpenFiles(m_folder, StreamFileName(entry.number, 1).c_str(),
+                           StreamFileName(entry.number, 2).c_str());
     entry.lastTaken = m_qwClock; // creation counts as taking a packet
     m_table.emplace(entry.number, std::move(owned));
     m_waiting.emplace(entry.number, &entry);
-    Index(entry, CKey{});
-    m_observer.OnStreamCreated(entry.number);
+    // A new stream's endpoints are all zero: packets of that (all-zero) connection match it.
+    Index(entry, KeyOf(CSegment{}));
+    m_events.OnStreamCreated(entry.number);
     // The packet that made the stream is offered to it at once: it may be the SYN of a
     // connection that opened right after another one.
-    OfferTo(entry, ip, captured, key);
+    OfferTo(entry, segment, key);
 }
 
-void CStreamTable::EvictOldestIdle()
+void CStreamTable::Evict()
 {
-    // Only a full table looks for its oldest idle stream, so a scan costs nothing per packet.
-    // Ties go to the earliest in the table.
+    // A full table makes room by dropping the stream idle longest among those that carry no
+    // data (a scan or a flood of SYNs cannot push an established connection out), and only
+    // when every stream carries data, the one idle longest of all. Ties go to the earliest in
+    // the table. Only a full table scans, so this costs nothing per packet otherwise.
     assert(!m_table.empty());
-    CEntry *oldest = m_table.begin()->second.get();
+    CEntry *oldest = nullptr;
+    CEntry *oldestIdle = nullptr;
     for (const auto &[number, entry] : m_table) {
-        if (entry->lastTaken < oldest->lastTaken)
+        if (!oldest || entry->lastTaken < oldest->lastTaken)
             oldest = entry.get();
+        if (CarriesNoData(entry->stream.GetState()) &&
+            (!oldestIdle || entry->lastTaken < oldestIdle->lastTaken))
+            oldestIdle = entry.get();
     }
-    Remove(*oldest);
+    Remove(oldestIdle ? *oldestIdle : *oldest, StreamEnd::Evicted);
 }
 
 void CStreamTable::Index(CEntry &entry, const CKey &key)
@@ -160,37 +191,23 @@ void CStreamTable::Unindex(CEntry &entry)
         m_index.erase(it);
 }
 
-void CStreamTable::Remove(CEntry &entry)
+void CStreamTable::Remove(CEntry &entry, StreamEnd end)
 {
     entry.stream.CloseFiles(0);
+    CStreamRecord record;
+    record.nNumber = entry.number;
+    record.end = end;
+    entry.stream.Describe(record);
     Unindex(entry);
     m_waiting.erase(entry.number);
     m_table.erase(entry.number); // destroys entry
-}
-
-void CStreamTable::ReportFailures(CEntry &entry)
-{
-    const unsigned fresh = entry.stream.TakeNewFailures();
-    for (int dir = 0; dir < 2; ++dir) {
-        if (fresh & (1u << dir))
-            m_observer.OnWriteFailure(entry.stream.GetPath(dir), entry.stream.GetLastError(dir));
-    }
+    m_events.OnStreamEnded(record);
 }
 
 void CStreamTable::CloseAll()
 {
-    for (auto &[number, entry] : m_table)
-        entry->stream.CloseFiles(0);
-    m_table.clear();
+    while (!m_table.empty())
+        Remove(*m_table.begin()->second, StreamEnd::CaptureEnded);
     m_index.clear();
     m_waiting.clear();
-}
-
-std::vector<int> CStreamTable::GetNumbers() const
-{
-    std::vector<int> numbers;
-    numbers.reserve(m_table.size());
-    for (const auto &[number, entry] : m_table)
-        numbers.push_back(number);
-    return numbers;
 }

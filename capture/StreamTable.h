@@ -1,4 +1,5 @@
 #pragma once
+#include "CaptureEvents.h"
 #include "TcpStream.h"
 
 #include <cstddef>
@@ -6,22 +7,11 @@
 #include <map>
 #include <memory>
 #include <span>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
-// What the stream table tells its owner while it works.
-class IStreamTableObserver
-{
-public:
-    virtual ~IStreamTableObserver() = default;
-    // A stream was created with this number; its files were created (or failed to be).
-    virtual void OnStreamCreated(int number) = 0;
-    // The first write to the file at path failed, with errno error.
-    virtual void OnWriteFailure(const std::string &path, int error) = 0;
-    // A new stream's file at path could not be created, with errno error.
-    virtual void OnCreateFailure(const std::string &, int) {}
-};
+class CFileCache;
+class CFolder;
 
 // The table of TCP streams of a Packet Combine capture. A packet is offered to the streams in
 // table order (creation order); the first that takes it ends the offer, and a stream that
@@ -37,53 +27,50 @@ class CStreamTable
 public:
     static constexpr size_t kCapacity = 1024;
 
-    // folder ends with '/'; stream files are named in it by stream number and opened through
-    // cache when one is given. capacity is the most streams the table holds.
-    CStreamTable(std::string folder, IStreamTableObserver &observer, CFileCache *cache = nullptr,
+    // Stream files are created in folder, named by stream number, through cache when one is
+    // given; what happens to streams is told to events. capacity is the most streams held.
+    CStreamTable(const CFolder &folder, ICaptureEvents &events, CFileCache *cache = nullptr,
                  size_t capacity = kCapacity);
+    // Closes the files of the streams still held, without telling events.
     ~CStreamTable();
     CStreamTable(const CStreamTable &) = delete;
     CStreamTable &operator=(const CStreamTable &) = delete;
 
-    // Offers one packet whose headers were captured (CTcpStream::IsReadable).
-    void Offer(const uint8_t *ip, size_t captured);
+    void Offer(const CSegment &segment);
 
-    // Closes every stream's files, keeping them, in table order, and empties the table.
+    // Ends every stream in table order (their files kept as they stand), telling events, and
+    // empties the table.
     void CloseAll();
 
     // Number of streams created so far: the highest stream number.
     int GetCount() const { return m_nCount; }
-    size_t GetSize() const { return m_table.size(); }
-    // The numbers of the streams in the table, in table order.
-    std::vector<int> GetNumbers() const;
-
-    struct CKey
-    {
-        uint64_t lo = 0;
-        uint64_t hi = 0;
-        bool operator==(const CKey &) const = default;
-    };
 
 private:
     struct CEntry;
+    // Both directions of a connection share one key: the two endpoints, smaller first, with
+    // the IP version and the VLAN tags.
+    struct CKey
+    {
+        uint64_t w[5] = {};
+        bool operator==(const CKey &) const = default;
+    };
     struct CKeyHash
     {
         size_t operator()(const CKey &k) const;
     };
 
-    static CKey KeyOf(const uint8_t *ip);
-    bool OfferTo(CEntry &entry, const uint8_t *ip, size_t captured, const CKey &key);
+    static CKey KeyOf(const CSegment &segment);
+    bool OfferTo(CEntry &entry, const CSegment &segment, const CKey &key);
     // The streams that may answer a packet with this key, in table order.
     std::span<CEntry *const> GatherCandidates(const CKey &key, bool syn);
-    void Create(const uint8_t *ip, size_t captured, const CKey &key);
-    void EvictOldestIdle();
+    void Create(const CSegment &segment, const CKey &key);
+    void Evict();
     void Index(CEntry &entry, const CKey &key);
     void Unindex(CEntry &entry);
-    void Remove(CEntry &entry);
-    void ReportFailures(CEntry &entry);
+    void Remove(CEntry &entry, StreamEnd end);
 
-    std::string m_strFolder;
-    IStreamTableObserver &m_observer;
+    const CFolder &m_folder;
+    ICaptureEvents &m_events;
     CFileCache *m_pCache;
     size_t m_nCapacity;
     int m_nCount = 0;

@@ -1,27 +1,20 @@
 #include "TcpStream.h"
 
-#include "PacketFields.h"
+#include "Folder.h"
 
-#include <cerrno>
+#include <algorithm>
 
-namespace {
-
-constexpr size_t kIpHeaderMinimum = 20;
-constexpr size_t kTcpHeaderMinimum = 14; // ports, numbers, data offset and flags
-
-} // namespace
-
-int CTcpStream::OpenFiles(const char *path1, const char *path2)
+int CTcpStream::OpenFiles(const CFolder &folder, const char *name1, const char *name2)
 {
     if (m_pFile[0] || m_pFile[1])
         return 0;
-    if (path1) {
-        if (!m_file[0].Open(path1))
+    if (name1) {
+        if (!m_file[0].Open(folder, name1))
             return 0;
         m_pFile[0] = &m_file[0];
     }
-    if (path2) {
-        if (!m_file[1].Open(path2)) {
+    if (name2) {
+        if (!m_file[1].Open(folder, name2)) {
             if (m_pFile[0])
                 m_file[0].Close();
             m_pFile[0] = nullptr;
@@ -34,45 +27,28 @@ int CTcpStream::OpenFiles(const char *path1, const char *path2)
 
 void CTcpStream::CloseFiles(int deleteFiles)
 {
-    m_nState = -1;
+    m_nState = kEnded;
     for (int i = 0; i < 2; ++i) {
         if (!m_pFile[i])
             continue;
-        m_file[i].Close();
         if (deleteFiles)
-            CFile::Remove(m_file[i].GetPath());
+            m_file[i].Remove();
+        else
+            m_file[i].Close();
         m_pFile[i] = nullptr;
     }
 }
 
-bool CTcpStream::IsReadable(const uint8_t *ip, size_t captured)
+int CTcpStream::MatchDirection(const CSegment &segment)
 {
-    if (captured < kIpHeaderMinimum)
-        return false;
-    // Header lengths below the fixed headers' 20 bytes are malformed: the TCP header, or the
-    // payload, would start inside the header before it, and header bytes would be written as
-    // data.
-    const size_t ipHeader = size_t(GetIpHeaderLength(ip));
-    if (ipHeader < kIpHeaderMinimum || captured < ipHeader + kTcpHeaderMinimum)
-        return false;
-    return GetTcpHeaderLength(ip + ipHeader) >= int(kIpHeaderMinimum);
-}
-
-int CTcpStream::MatchDirection(const uint8_t *ip)
-{
-    const uint8_t *tcp = ip + GetIpHeaderLength(ip);
-    const uint32_t src = GetIpSourceAddress(ip);
-    const uint32_t dst = GetIpDestinationAddress(ip);
-    const uint16_t sport = GetTcpSourcePort(tcp);
-    const uint16_t dport = GetTcpDestinationPort(tcp);
-    if (src == m_dwInitiatorAddr && dst == m_dwResponderAddr && sport == m_wInitiatorPort &&
-        dport == m_wResponderPort) {
+    if (segment.byVersion != m_byVersion || segment.dwVlan != m_dwVlan)
+        return 0;
+    if (segment.source == m_initiator && segment.destination == m_responder) {
         m_byDir = 0;
         m_byOtherDir = 1;
         return 1;
     }
-    if (src == m_dwResponderAddr && dst == m_dwInitiatorAddr && sport == m_wResponderPort &&
-        dport == m_wInitiatorPort) {
+    if (segment.source == m_responder && segment.destination == m_initiator) {
         m_byDir = 1;
         m_byOtherDir = 0;
         return -1;
@@ -80,92 +56,83 @@ int CTcpStream::MatchDirection(const uint8_t *ip)
     return 0;
 }
 
-int CTcpStream::ProcessPacket(const uint8_t *ip, size_t captured)
+int CTcpStream::ProcessPacket(const CSegment &segment)
 {
-    // A packet whose headers were not captured cannot be read; it is nobody's, and no state
-    // is touched.
-    if (!IsReadable(ip, captured))
-        return 0;
-    const size_t ipHeader = size_t(GetIpHeaderLength(ip));
-    const uint8_t *tcp = ip + ipHeader;
-    const int m = MatchDirection(ip);
-    if (m != 0 && IsTcpRst(tcp)) {
-        m_nState = -1;
+    const int m = MatchDirection(segment);
+    if (m != 0 && segment.IsRst()) {
+        m_nState = kEnded;
+        m_end = StreamEnd::Reset;
+        m_llLastSeen = segment.llTime;
         return -1;
     }
-    if (m_nState < 0 || m_nState > 5)
+    if (m_nState < kWaiting || m_nState > kFinsSeen)
         return m != 0 ? -1 : 0;
-
-    const bool writes = m != 0 && m_nState >= 3;
-    if (writes) {
-        // The announced payload may not have been captured whole: only the bytes that are
-        // present are written, the rest stays a gap.
-        const size_t tcpHeader = size_t(GetTcpHeaderLength(tcp));
-        const long announced = long(GetIpPayloadLength(ip)) - long(tcpHeader);
-        const size_t headers = ipHeader + tcpHeader;
-        const long present = captured > headers ? long(captured - headers) : 0;
-        const long length = announced < present ? announced : present;
-        if (announced > 0 && length > 0)
-            WritePayload(tcp, tcp + tcpHeader, announced, length);
-    }
-    return Transition(ip, tcp, m);
+    if (m != 0 && m_nState >= kEstablished && segment.nCaptured > 0)
+        WritePayload(segment);
+    const int result = Transition(segment, m);
+    if (result != 0)
+        m_llLastSeen = segment.llTime;
+    return result;
 }
 
-int CTcpStream::Transition(const uint8_t *ip, const uint8_t *tcp, int m)
+int CTcpStream::Transition(const CSegment &segment, int m)
 {
-    const bool ack = IsTcpAck(tcp);
-    const bool syn = IsTcpSyn(tcp);
-    const bool fin = IsTcpFin(tcp);
+    const bool ack = segment.IsAck();
+    const bool syn = segment.IsSyn();
+    const bool fin = segment.IsFin();
     switch (m_nState) {
-    case 0:
+    case kWaiting:
         if (syn && !ack) {
-            m_dwInitiatorAddr = GetIpSourceAddress(ip);
-            m_dwResponderAddr = GetIpDestinationAddress(ip);
-            m_wInitiatorPort = GetTcpSourcePort(tcp);
-            m_wResponderPort = GetTcpDestinationPort(tcp);
-            m_dwIsn[0] = GetTcpSequenceNumber(tcp);
-            m_nState = 1;
-            return 1;
+            m_byVersion = segment.byVersion;
+            m_dwVlan = segment.dwVlan;
+            m_initiator = segment.source;
+            m_responder = segment.destination;
+            m_dwIsn[0] = segment.dwSeq;
+            m_nState = kSynSeen;
+            m_bFollowed = true;
+            m_llFirstSeen = segment.llTime;
+            return kSynSeen;
         }
         return 0;
-    case 1:
+    case kSynSeen:
         if (m == 0)
             return 0;
         if (m == 1 || !(syn && ack))
-            return 1;
-        m_dwIsn[1] = GetTcpSequenceNumber(tcp);
-        m_nState = GetTcpAckNumber(tcp) == m_dwIsn[0] + 1 ? 2 : 0;
+            return kSynSeen;
+        m_dwIsn[1] = segment.dwSeq;
+        m_nState = segment.dwAck == m_dwIsn[0] + 1 ? kSynAckSeen : kWaiting;
         return m_nState;
-    case 2:
+    case kSynAckSeen:
         if (m == 0)
             return 0;
         if (m == -1 || !ack || syn)
-            return 2;
+            return kSynAckSeen;
         // The handshake's last ACK: its payload, if any, is not written.
-        m_nState = GetTcpAckNumber(tcp) == m_dwIsn[1] + 1 ? 3 : 1;
+        m_nState = segment.dwAck == m_dwIsn[1] + 1 ? kEstablished : kSynSeen;
         return m_nState;
-    case 3:
+    case kEstablished:
         if (m == 0)
             return 0;
         if (fin) {
             m_nFinSender = m;
-            m_nState = 4;
+            m_nState = kFinSeen;
         }
         return m_nState;
-    case 4:
+    case kFinSeen:
         if (m == 0)
             return 0;
         if (m != m_nFinSender && ack && fin) {
             m_nFinSender = m;
-            m_nState = 5;
+            m_nState = kFinsSeen;
         }
         return m_nState;
-    default: // 5
+    default: // kFinsSeen
         if (m == 0)
             return 0;
         if (m != m_nFinSender && ack && !fin) {
-            CutFiles(tcp);
-            m_nState = -1;
+            CutFiles(segment);
+            m_nState = kEnded;
+            m_end = StreamEnd::Closed;
         }
         return m_nState;
     }
@@ -180,18 +147,21 @@ int64_t CTcpStream::PlaceInStream(int dir, uint32_t distanceFromIsn) const
     return int64_t(high) + int32_t(distanceFromIsn - uint32_t(high));
 }
 
-void CTcpStream::WritePayload(const uint8_t *tcp, const uint8_t *payload, long announced,
-                              long length)
+void CTcpStream::WritePayload(const CSegment &segment)
 {
     const int dir = m_byDir;
     if (!m_pFile[dir])
         return;
-    int64_t offset = PlaceInStream(dir, GetTcpSequenceNumber(tcp) - m_dwIsn[dir] - 1);
+    int64_t offset = PlaceInStream(dir, segment.dwSeq - m_dwIsn[dir] - 1);
     const int64_t high = int64_t(m_qwHigh[dir]);
     // A keep-alive probe resends the byte before the next expected one, often as garbage.
     // That byte was written by the segment that reached the current end; keep it.
-    if (announced == 1 && high > 0 && offset == high - 1)
+    if (segment.nAnnounced == 1 && high > 0 && offset == high - 1)
         return;
+    const uint8_t *payload = segment.pPayload;
+    long length = segment.nCaptured;
+    // The announced payload may not have been captured whole: only the bytes that are present
+    // are written, the rest stays a gap.
     if (offset < 0) {
         if (-offset >= length)
             return;
@@ -199,44 +169,50 @@ void CTcpStream::WritePayload(const uint8_t *tcp, const uint8_t *payload, long a
         length -= long(-offset);
         offset = 0;
     }
-    if (!m_pFile[dir]->WriteAt(uint64_t(offset), payload, size_t(length))) {
-        RecordFailure(dir);
+    if (!m_pFile[dir]->WriteAt(uint64_t(offset), payload, size_t(length)))
         return;
-    }
-    if (offset + length > high)
-        m_qwHigh[dir] = uint64_t(offset + length);
+    const uint64_t end = uint64_t(offset + length);
+    m_written[dir].Add(uint64_t(offset), end);
+    m_qwHigh[dir] = std::max(m_qwHigh[dir], end);
+    m_qwLength[dir] = std::max(m_qwLength[dir], end);
 }
 
-void CTcpStream::CutFiles(const uint8_t *tcp)
+void CTcpStream::CutFiles(const CSegment &segment)
 {
     // The final ACK's seq lies one past its sender's FIN and its ack one past the other side's
     // FIN; each side's SYN used one number too. So seq - isn - 2 and ack - isn - 2 are the
     // numbers of data bytes the two sides sent.
-    const uint32_t sent[2] = {GetTcpSequenceNumber(tcp) - m_dwIsn[m_byDir] - 2,
-                              GetTcpAckNumber(tcp) - m_dwIsn[m_byOtherDir] - 2};
+    const uint32_t sent[2] = {segment.dwSeq - m_dwIsn[m_byDir] - 2,
+                              segment.dwAck - m_dwIsn[m_byOtherDir] - 2};
     const int dirs[2] = {m_byDir, m_byOtherDir};
     for (int i = 0; i < 2; ++i) {
         const int dir = dirs[i];
         if (!m_pFile[dir])
             continue;
         const int64_t length = PlaceInStream(dir, sent[i]);
-        if (length < 0)
-            continue;
-        if (!m_pFile[dir]->SetLength(uint64_t(length)))
-            RecordFailure(dir);
+        if (length >= 0 && m_pFile[dir]->SetLength(uint64_t(length)))
+            m_qwLength[dir] = uint64_t(length);
     }
 }
 
-void CTcpStream::RecordFailure(int dir)
+void CTcpStream::Describe(CStreamRecord &record) const
 {
-    if (m_nFailures[dir]++ == 0)
-        m_uNewFailures |= 1u << dir;
-    m_nLastError[dir] = errno;
-}
-
-unsigned CTcpStream::TakeNewFailures()
-{
-    const unsigned bits = m_uNewFailures;
-    m_uNewFailures = 0;
-    return bits;
+    if (!m_bFollowed) {
+        record.end = StreamEnd::NotFollowed;
+        return;
+    }
+    if (m_end != StreamEnd::CaptureEnded)
+        record.end = m_end;
+    record.llFirstSeen = m_llFirstSeen;
+    record.llLastSeen = m_llLastSeen;
+    record.byVersion = m_byVersion;
+    record.dwVlan = m_dwVlan;
+    record.initiator = m_initiator;
+    record.responder = m_responder;
+    record.bExact = true;
+    for (int dir = 0; dir < 2; ++dir) {
+        record.qwBytes[dir] = m_qwLength[dir];
+        record.qwMissing[dir] = m_written[dir].CountMissing(m_qwLength[dir]);
+        record.bExact = record.bExact && m_written[dir].IsExact();
+    }
 }

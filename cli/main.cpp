@@ -1,39 +1,58 @@
 // marlinox-cli: the capture engine without a window.
 #include "CaptureWorker.h"
 #include "CliHost.h"
+#include "CliOptions.h"
+#include "PacketFields.h"
+#include "PcapExport.h"
+#include "Privileges.h"
 #include "Version.h"
 
 #include <pcap/pcap.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <getopt.h>
-#include <string>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
-const char *const kUsage = "usage: marlinox-cli (-i IFACE | -r FILE) -o DIR [--raw] [-q]\n"
-                           "       marlinox-cli -D\n"
-                           "\n"
-                           "Captures TCP connections (or, with --raw, every frame) into DIR.\n"
-                           "  -i IFACE   capture live on the interface IFACE (needs CAP_NET_RAW)\n"
-                           "  -r FILE    read a capture file (pcap or pcapng) instead\n"
-                           "  -o DIR     output folder; created if missing\n"
-                           "  --raw      RAW mode: every frame into a file of its own\n"
-                           "  -q         print only lines that report a problem\n"
-                           "  -D         list the interfaces that can be captured on\n"
-                           "  --help     this text; --version the version\n";
-
-enum class Parse { Run, Done, Usage };
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFilesFailed = 3;
 
 int Fail(const std::string &message)
 {
     std::fprintf(stderr, "marlinox-cli: %s\n", message.c_str());
-    return 1;
+    return kExitFailed;
+}
+
+int Usage(const std::string &message)
+{
+    std::fprintf(stderr, "marlinox-cli: %s\n\n%s", message.c_str(), kCliUsage);
+    return kExitUsage;
+}
+
+// Whether Packet Combine mode can assemble the interface's traffic: "combine", "raw" when it
+// falls back to RAW mode, "?" when the interface cannot be opened to ask.
+const char *CombineAbility(const char *name)
+{
+    char error[PCAP_ERRBUF_SIZE] = "";
+    pcap_t *handle = pcap_create(name, error);
+    if (!handle)
+        return "?";
+    int rc;
+    {
+        const CRawCaptureCapability capability;
+        rc = pcap_activate(handle);
+    }
+    const char *ability = rc < 0 ? "?" : GetDataLinkHeaderSize(pcap_datalink(handle)) >= 0
+                                             ? "combine"
+                                             : "raw";
+    pcap_close(handle);
+    return ability;
 }
 
 int ListDevices()
@@ -43,69 +62,62 @@ int ListDevices()
     if (pcap_findalldevs(&devices, error) != 0)
         return Fail(error);
     for (pcap_if_t *d = devices; d; d = d->next)
-        std::printf("%s\t%s\n", d->name, d->description ? d->description : "");
+        std::printf("%s\t%s\t%s\n", d->name, d->description ? d->description : "",
+                    CombineAbility(d->name));
     pcap_freealldevs(devices);
     return 0;
 }
 
-Parse ParseOptions(int argc, char **argv, CCliHost::COptions &options, bool &list)
+int ToPcap(const CCliOptions &options)
 {
-    static const option longOptions[] = {{"raw", no_argument, nullptr, 'R'},
-                                         {"help", no_argument, nullptr, 'h'},
-                                         {"version", no_argument, nullptr, 'V'},
-                                         {nullptr, 0, nullptr, 0}};
-    int c;
-    while ((c = getopt_long(argc, argv, "i:r:o:qD", longOptions, nullptr)) != -1) {
-        switch (c) {
-        case 'i':
-            options.strInterface = optarg;
-            break;
-        case 'r':
-            options.strFile = optarg;
-            break;
-        case 'o':
-            options.strFolder = optarg;
-            break;
-        case 'q':
-            options.bQuiet = true;
-            break;
-        case 'R':
-            options.bRaw = true;
-            break;
-        case 'D':
-            list = true;
-            break;
-        case 'h':
-            std::fputs(kUsage, stdout);
-            return Parse::Done;
-        case 'V':
-            std::printf("marlinox-cli %s\n", MARLINOX_VERSION);
-            return Parse::Done;
-        default:
-            return Parse::Usage;
-        }
-    }
-    if (optind != argc || list)
-        return optind == argc ? Parse::Run : Parse::Usage;
-    const bool oneSource = options.strInterface.empty() != options.strFile.empty();
-    return oneSource && !options.strFolder.empty() ? Parse::Run : Parse::Usage;
+    const CPcapExportResult r = ExportToPcap(options.strIndexDir, options.strPcapOut);
+    if (!r.strError.empty())
+        return Fail(r.strError);
+    std::fprintf(stderr, "frames written: %ld, missing: %ld, wrong length: %ld", r.nWritten,
+                 r.nMissing, r.nWrongLength);
+    if (r.nOtherLink > 0)
+        std::fprintf(stderr, ", of another link type: %ld", r.nOtherLink);
+    std::fputs("\n", stderr);
+    return r.nMissing + r.nWrongLength + r.nOtherLink > 0 ? kExitFilesFailed : 0;
 }
 
-// Creates the output folder (parents too) and gives it its trailing '/'.
-bool PrepareFolder(std::string &folder)
+// A filter expression that libpcap cannot compile is bad usage, said before anything opens.
+// Expressions that only some link types refuse are caught when the capture sets them.
+bool CheckFilter(const std::string &expression, std::string &error)
 {
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (!std::filesystem::is_directory(folder, ec)) {
-        Fail(folder + ": " + (ec ? ec.message() : "not a folder"));
-        return false;
+    if (expression.empty())
+        return true;
+    pcap_t *dead = pcap_open_dead(DLT_EN10MB, 262144);
+    bpf_program program{};
+    const bool compiled =
+        pcap_compile(dead, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0;
+    if (compiled)
+        pcap_freecode(&program);
+    else
+        error = std::string("bad filter expression: ") + pcap_geterr(dead);
+    pcap_close(dead);
+    return compiled;
+}
+
+// The user to become once the interface is open: -Z's, or under sudo the one who ran it.
+bool TargetUser(const CCliOptions &options, std::optional<CUser> &user, std::string &error)
+{
+    CUser found;
+    if (!options.strUser.empty()) {
+        if (::geteuid() != 0) {
+            error = "-Z " + options.strUser + ": only root can change its user";
+            return false;
+        }
+        if (!Privileges::FindUser(options.strUser, found, error))
+            return false;
+        user = found;
+    } else if (Privileges::GetInvokingUser(found)) {
+        user = found;
     }
-    if (folder.back() != '/')
-        folder += '/';
     return true;
 }
 
-// The capture that SIGINT and SIGTERM stop, as the Stop button would.
+// The capture that SIGINT, SIGTERM and SIGHUP stop, as the Stop button would.
 std::atomic<CCaptureControl *> g_pControl{nullptr};
 
 void OnStopSignal(int)
@@ -125,8 +137,8 @@ void RunCapture(CCliHost &host)
     };
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &action, nullptr);
     CaptureThreadProc(&host);
     g_pControl = nullptr;
 }
@@ -138,34 +150,58 @@ void PrintSummary(const CCaptureOutcome &outcome)
     if (outcome.nDropped >= 0)
         std::fprintf(stderr, ", dropped by the kernel: %lld",
                      static_cast<long long>(outcome.nDropped));
-    std::fputs("\n", stderr);
+    std::fprintf(stderr, ", files that failed: %d, streams with missing bytes: %d\n",
+                 outcome.nFailedFiles, outcome.nIncompleteStreams);
+}
+
+int Capture(CCliOptions options)
+{
+    std::string error;
+    std::optional<CUser> user;
+    if (!CheckFilter(options.strFilter, error))
+        return Usage(error);
+    if (!TargetUser(options, user, error))
+        return Fail(error);
+    if (!options.strFile.empty() && options.strFile != "-" &&
+        ::access(options.strFile.c_str(), R_OK) != 0)
+        return Fail(options.strFile + ": cannot read the capture file: " + std::strerror(errno));
+
+    CCliHost host(std::move(options), user);
+    RunCapture(host);
+    const CCaptureOutcome &outcome = host.GetOutcome();
+    if (outcome.bBadFilterExpression)
+        return Usage("bad filter expression: " + outcome.strError);
+    if (!host.GetFolderError().empty())
+        return Fail(host.GetFolderError());
+    PrintSummary(outcome);
+    if (outcome.bFailed)
+        return Fail(outcome.strError);
+    return outcome.nFailedFiles > 0 ? kExitFilesFailed : 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    CCliHost::COptions options;
-    bool list = false;
-    switch (ParseOptions(argc, argv, options, list)) {
-    case Parse::Done:
+    // A reader of standard output that goes away must not end the capture.
+    std::signal(SIGPIPE, SIG_IGN);
+    CCliOptions options;
+    std::string error;
+    if (!ParseCliOptions(argc, argv, options, error))
+        return Usage(error);
+    switch (options.action) {
+    case CCliOptions::Action::Help:
+        std::fputs(kCliUsage, stdout);
         return 0;
-    case Parse::Usage:
-        std::fputs(kUsage, stderr);
-        return 2;
-    case Parse::Run:
+    case CCliOptions::Action::Version:
+        std::printf("marlinox-cli %s\n", MARLINOX_VERSION);
+        return 0;
+    case CCliOptions::Action::List:
+        return ListDevices();
+    case CCliOptions::Action::ToPcap:
+        return ToPcap(options);
+    case CCliOptions::Action::Capture:
         break;
     }
-    if (list)
-        return ListDevices();
-    if (!PrepareFolder(options.strFolder))
-        return 1;
-
-    CCliHost host(std::move(options));
-    RunCapture(host);
-    const CCaptureOutcome &outcome = host.GetOutcome();
-    PrintSummary(outcome);
-    if (outcome.bFailed)
-        return Fail(outcome.strError);
-    return 0;
+    return Capture(std::move(options));
 }

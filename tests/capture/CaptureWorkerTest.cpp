@@ -1,56 +1,51 @@
-#include "CaptureWorker.h"
-#include "FakeHost.h"
+#include "EngineTestSupport.h"
+#include "IndexRows.h"
+#include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "PcapWriter.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
 #include <fstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Frames = std::vector<Bytes>;
 
-std::string StreamName(int n, int side)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "p%010d-%d.txt", n, side);
-    return name;
-}
+// The time stamp the capture-file writer gives frame i: one second apart.
+std::string TimeOf(int i) { return FormatTime((1700000000 + int64_t(i)) * 1000000); }
 
 class CaptureWorkerTest : public ::testing::Test
 {
 protected:
-    // Writes frames into a capture file and runs the worker over it.
-    void Capture(const Frames &frames, bool combine, int linkType = DLT_EN10MB)
+    // Writes frames (the first `cut` of them captured 10 bytes short) into a capture file and
+    // runs the worker over it.
+    void Capture(const Frames &frames, bool combine, int linkType = DLT_EN10MB, size_t cut = 0)
     {
-        {
-            CPcapWriter writer(input.Path() + "in.pcap", linkType);
-            for (const auto &f : frames)
-                writer.Write(f);
-        }
-        RunOn(input.Path() + "in.pcap", combine);
+        Write(frames, linkType, cut);
+        host.Replay(input.Path() + "in.pcap", out.Path(), combine);
     }
-
-    void RunOn(const std::string &file, bool combine)
+    void Write(const Frames &frames, int linkType = DLT_EN10MB, size_t cut = 0)
     {
-        host.file = file;
-        host.folder = out.Path();
-        host.combine = combine;
-        CaptureThreadProc(&host);
+        CPcapWriter writer(input.Path() + "in.pcap", linkType);
+        for (size_t i = 0; i < frames.size(); ++i)
+            writer.Write(frames[i], i < cut ? long(frames[i].size()) - 10 : -1);
     }
-
-    static Frames Ethernet(const Frames &packets)
+    static Frames Framed(const Frames &packets, int linkType = DLT_EN10MB,
+                         std::vector<uint16_t> vlans = {})
     {
         Frames frames;
         for (const auto &p : packets)
-            frames.push_back(BuildEthernetFrame(p));
+            frames.push_back(BuildFrame(linkType, p, vlans));
         return frames;
     }
-
     Bytes Out(const std::string &name) const { return ReadFileBytes(out.Path() + name); }
+    std::string Text(const std::string &name) const { return ReadText(out.Path() + name); }
     bool Has(const std::string &name) const { return FileExists(out.Path() + name); }
 
     CTempDir input;
@@ -60,27 +55,40 @@ protected:
 
 } // namespace
 
-TEST_F(CaptureWorkerTest, RawModeWritesEveryFrameWhole)
+TEST_F(CaptureWorkerTest, RawModeWritesEveryFrameWholeAndIndexesIt)
 {
     CConversation conv(0x7f000001, 5000, 0x7f000001, 6000, 1, 2);
-    const Frames frames = {BuildEthernetFrame(conv.Send(0, TCP_SYN)),
-                           BuildEthernetFrame(PatternBytes(50, 1), 0x86DD), // not IPv4
-                           BuildEthernetFrame(conv.Send(1, TCP_SYN | TCP_ACK, PatternBytes(9, 2)))};
-    Capture(frames, false);
-    for (int i = 0; i < 3; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "p%010d.pd", i + 1);
-        EXPECT_EQ(Out(name), frames[size_t(i)]) << name;
-    }
-    EXPECT_EQ(ReadText(out.Path() + "log.txt"),
+    const Frames frames = {BuildFrame(1, conv.Send(0, TCP_SYN, PatternBytes(30, 3))),
+                           BuildEthernetFrame(PatternBytes(50, 1), 0x0806), // not IP
+                           BuildFrame(1, conv.Send(1, TCP_SYN | TCP_ACK, PatternBytes(9, 2)))};
+    Capture(frames, false, DLT_EN10MB, 1);
+    EXPECT_EQ(Out(PacketFileName(1)), Bytes(frames[0].begin(), frames[0].end() - 10))
+        << "only the captured bytes";
+    EXPECT_EQ(Out(PacketFileName(2)), frames[1]);
+    EXPECT_EQ(Out(PacketFileName(3)), frames[2]);
+    EXPECT_EQ(Text(LogFileName()),
               "DataLinkLayer Headersize : 14\r\nRAW mode\r\nCaptured Packet : 3\r\n");
     EXPECT_EQ(host.log, "Capture Packet 1\r\nCapture Packet 2\r\nCapture Packet 3\r\n");
-    const std::vector<std::string> expected = {"open:" + out.Path(), "title:キャプチャ終了",
-                                               "enable"};
-    EXPECT_EQ(host.events, expected);
+    EXPECT_EQ(Text(FrameIndexName()),
+              std::string(kFrameIndexHeader) + "0000000001," + TimeOf(0) + ",74,84,1\r\n" +
+                  "0000000002," + TimeOf(1) + ",64,64,1\r\n" + "0000000003," + TimeOf(2) +
+                  ",63,63,1\r\n");
+    EXPECT_EQ(host.events, (std::vector<std::string>{"open:" + out.Path(), "title:キャプチャ終了",
+                                                     "enable"}));
+    struct stat st{};
+    ASSERT_EQ(::stat((out.Path() + PacketFileName(1)).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "captured bytes are private";
+
+    // A second, shorter capture replaces what it reaches, whole, and leaves the rest.
+    const Bytes arp = BuildEthernetFrame(PatternBytes(20, 7), 0x0806);
+    Capture({arp}, false);
+    EXPECT_EQ(Out(PacketFileName(1)), arp);
+    EXPECT_EQ(Out(PacketFileName(3)), frames[2]);
+    EXPECT_EQ(Text(FrameIndexName()),
+              std::string(kFrameIndexHeader) + "0000000001," + TimeOf(0) + ",34,34,1\r\n");
 }
 
-TEST_F(CaptureWorkerTest, PacketCombineFollowsParallelConnectionsFromTheirFirstSyn)
+TEST_F(CaptureWorkerTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
 {
     CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
     CConversation b(0x0a000001, 1001, 0x0a000002, 80, 0xfffffff0u, 300);
@@ -91,121 +99,175 @@ TEST_F(CaptureWorkerTest, PacketCombineFollowsParallelConnectionsFromTheirFirstS
                       a.Send(0, TCP_ACK),           b.Send(0, TCP_ACK)};
     packets.push_back(a.Send(0, TCP_ACK, std::span(aData).first(1500)));
     packets.push_back(b.Send(0, TCP_ACK, bData));
-    packets.push_back(a.Send(0, TCP_ACK, std::span(aData).subspan(1500)));
+    a.Send(0, TCP_ACK, std::span(aData).subspan(1500, 1000)); // never captured
+    packets.push_back(a.Send(0, TCP_ACK, std::span(aData).subspan(2500)));
     packets.push_back(a.Send(1, TCP_ACK, aReply));
     for (auto &p : a.Close(1))
         packets.push_back(p);
     packets.push_back(b.Send(1, TCP_RST | TCP_ACK)); // b is reset
+    CConversation c(0x0a000005, 9, 0x0a000006, 443, 1, 2, 6);
+    for (auto &p : c.Handshake())
+        packets.push_back(p);
+    packets.push_back(c.Send(1, TCP_ACK, bData)); // c is still open at the end
     CConversation stray(0x0a000003, 7, 0x0a000004, 8, 1, 2);
     packets.push_back(stray.Send(0, TCP_ACK)); // nobody's: a new stream waits for a SYN
-    Capture(Ethernet(packets), true);
+    Capture(Framed(packets), true);
 
-    EXPECT_EQ(Out(StreamName(1, 1)), aData);
-    EXPECT_EQ(Out(StreamName(1, 2)), aReply);
-    EXPECT_EQ(Out(StreamName(2, 1)), bData);
-    EXPECT_TRUE(Out(StreamName(2, 2)).empty());
-    // The stray packet made a stream that still waits; it is counted, its files exist.
-    EXPECT_TRUE(Has(StreamName(3, 1)) && Has(StreamName(3, 2)));
-    EXPECT_FALSE(Has(StreamName(4, 1)));
+    Bytes aWritten = aData;
+    std::fill(aWritten.begin() + 1500, aWritten.begin() + 2500, 0);
+    EXPECT_EQ(Out(StreamFileName(1, 1)), aWritten);
+    EXPECT_EQ(Out(StreamFileName(1, 2)), aReply);
+    EXPECT_EQ(Out(StreamFileName(2, 1)), bData);
+    EXPECT_EQ(Out(StreamFileName(3, 2)), bData);
+    EXPECT_TRUE(Has(StreamFileName(4, 1)) && Has(StreamFileName(4, 2)));
+    EXPECT_FALSE(Has(StreamFileName(5, 1)));
     EXPECT_EQ(host.log, "Capture : p0000000001\r\nCapture : p0000000002\r\n"
-                        "Capture : p0000000003\r\n");
-    EXPECT_EQ(ReadText(out.Path() + "log.txt"),
-              "DataLinkLayer Headersize : 14\r\nPacket Combine mode\r\nCaptured Packet : 3\r\n");
-    EXPECT_EQ(host.outcome.nStreams, 3);
+                        "Capture : p0000000003\r\nCapture : p0000000004\r\n");
+    EXPECT_EQ(Text(LogFileName()),
+              "DataLinkLayer Headersize : 14\r\nPacket Combine mode\r\nCaptured Packet : 4\r\n");
+    // Rows as the streams end: a by its close, b by its reset, then the rest at the end.
+    EXPECT_EQ(Text(ConnectionIndexName()),
+              std::string(kConnectionIndexHeader) + "0000000001," + TimeOf(0) + "," +
+                  TimeOf(12) + ",10.0.0.1,1000,10.0.0.2,80,3000,700,1000,0,yes,closed,\r\n" +
+                  "0000000002," + TimeOf(1) + "," + TimeOf(13) +
+                  ",10.0.0.1,1001,10.0.0.2,80,500,0,0,0,yes,reset,\r\n" + "0000000003," +
+                  TimeOf(14) + "," + TimeOf(17) +
+                  ",fd00::a00:5,9,fd00::a00:6,443,0,500,0,0,yes,capture_ended,\r\n" +
+                  "0000000004,,,,,,,0,0,0,0,yes,not_followed,\r\n");
+    EXPECT_EQ(host.outcome.nStreams, 4);
+    EXPECT_EQ(host.outcome.nIncompleteStreams, 1);
     EXPECT_FALSE(host.outcome.bFailed);
 }
 
-TEST_F(CaptureWorkerTest, PacketsThatCannotBeReadCreateNoStream)
+// Every link layer and IP version that Packet Combine mode assembles: each connection's files
+// hold exactly what its sides sent, and a second connection with the same addresses and ports
+// on another VLAN is a stream of its own.
+TEST_F(CaptureWorkerTest, LinkLayersAndIpVersions)
 {
-    CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
-    TcpSegment fragment = a.Segment(0, TCP_SYN);
-    fragment.fragment = 0x0010; // a later fragment: no TCP header inside
-    Frames frames = {BuildEthernetFrame(BuildIpv4Tcp(fragment))};
-    const Bytes syn = BuildEthernetFrame(a.Send(0, TCP_SYN));
-    frames.push_back(Bytes(syn.begin(), syn.begin() + 14 + 33)); // headers cut short
-    frames.push_back(Bytes(syn.begin(), syn.begin() + 10));      // not even the link layer
+    struct Link
+    {
+        const char *name;
+        int type;
+        std::vector<uint16_t> vlans;
+        int header;
+    };
+    const Link links[] = {{"Ethernet", 1, {}, 14},        {"802.1Q", 1, {100}, 14},
+                          {"QinQ", 1, {100, 200}, 14},    {"SLL tagged", 113, {7}, 16},
+                          {"SLL2", 276, {}, 20},          {"raw IP", 12, {}, 0},
+                          {"null", 0, {}, 4},             {"loop", 108, {}, 4}};
+    for (const Link &link : links) {
+        for (int version : {4, 6}) {
+            SCOPED_TRACE(testing::Message() << link.name << " IPv" << version);
+            CConversation conv(0x0a000001, 1000, 0x0a000002, 80, 0xfffffff0u, 5, version);
+            const Bytes up = PatternBytes(1800, 1), down = PatternBytes(90, 2);
+            Frames packets = conv.Handshake();
+            packets.push_back(conv.Send(0, TCP_ACK, up));
+            packets.push_back(conv.Send(1, TCP_ACK, down));
+            for (auto &p : conv.Close(1))
+                packets.push_back(p);
+            Frames frames = Framed(packets, link.type, link.vlans);
+            if (!link.vlans.empty()) {
+                CConversation twin(0x0a000001, 1000, 0x0a000002, 80, 9, 9, version);
+                for (auto &p : twin.Handshake())
+                    frames.push_back(BuildFrame(link.type, p, {uint16_t(link.vlans[0] + 1)}));
+            }
+            Capture(frames, true, link.type);
+            EXPECT_EQ(Out(StreamFileName(1, 1)), up);
+            EXPECT_EQ(Out(StreamFileName(1, 2)), down);
+            EXPECT_EQ(Text(LogFileName()),
+                      "DataLinkLayer Headersize : " + std::to_string(link.header) +
+                          "\r\nPacket Combine mode\r\nCaptured Packet : " +
+                          (link.vlans.empty() ? "1" : "2") + "\r\n");
+        }
+    }
+}
+
+// TCP behind each kind of IPv6 extension header is followed; a later fragment, a jumbogram
+// and headers cut short are nobody's packets, as are IPv4 frames that lost their headers.
+TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
+{
+    CConversation conv(0x0a000001, 1000, 0x0a000002, 80, 7, 9, 6);
+    Frames packets = conv.Handshake();
+    Bytes expected;
+    const std::vector<std::vector<std::pair<uint8_t, int>>> chains = {
+        {{0, 8}}, {{43, 16}}, {{60, 8}}, {{51, 12}}, {{44, 8}}, {{0, 8}, {60, 24}, {44, 8}}};
+    for (const auto &chain : chains) {
+        const Bytes data = PatternBytes(100, uint32_t(expected.size()));
+        TcpSegment s = conv.Segment(0, TCP_ACK);
+        s.payload = data;
+        s.extensions = chain;
+        packets.push_back(BuildIpv4Tcp(s));
+        conv.Send(0, TCP_ACK, data);
+        expected.insert(expected.end(), data.begin(), data.end());
+    }
+    TcpSegment later = conv.Segment(0, TCP_ACK);
+    later.payload = PatternBytes(40, 5);
+    later.extensions = {{44, 8}};
+    later.fragmentOffset = 3;
+    TcpSegment jumbo = conv.Segment(0, TCP_ACK);
+    jumbo.payload = PatternBytes(40, 6);
+    jumbo.totalLength = 0;
+    for (const TcpSegment &s : {later, jumbo})
+        packets.push_back(BuildIpv4Tcp(s));
+    // Cut inside the TCP header behind a hop-by-hop header, and inside a routing header.
+    packets.push_back(Bytes(packets[3].begin(), packets[3].begin() + 40 + 8 + 13));
+    packets.push_back(Bytes(packets[4].begin(), packets[4].begin() + 40 + 6));
+    Frames frames = Framed(packets);
+    CConversation v4(0x0a000003, 7, 0x0a000004, 8, 1, 2);
+    const Bytes syn = BuildFrame(1, v4.Send(0, TCP_SYN), {5});
+    for (size_t cut : {14 + 4 + 33, 14 + 3})
+        frames.push_back(Bytes(syn.begin(), syn.begin() + long(cut)));
     Capture(frames, true);
-    EXPECT_EQ(host.log, "");
-    EXPECT_EQ(ReadText(out.Path() + "log.txt"),
-              "DataLinkLayer Headersize : 14\r\nPacket Combine mode\r\nCaptured Packet : 0\r\n");
+    EXPECT_EQ(Out(StreamFileName(1, 1)), expected);
+    EXPECT_EQ(host.outcome.nStreams, 1) << "frames that are nobody's create no stream";
 }
 
 TEST_F(CaptureWorkerTest, UnsupportedLinkTypeFallsBackToRawMode)
 {
     // Link type 228 (bare IPv4) is not one the stream reassembly knows.
     CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
-    TcpSegment udp = a.Segment(0, 0);
-    Bytes notTcp = BuildIpv4Tcp(udp);
+    Bytes notTcp = BuildIpv4Tcp(a.Segment(0, 0));
     notTcp[9] = 17;
     const Frames frames = {a.Send(0, TCP_SYN), notTcp, a.Send(1, TCP_SYN | TCP_ACK)};
     for (bool combine : {true, false}) {
         SCOPED_TRACE(combine);
-        host.Reset();
-        CTempDir folder;
-        {
-            CPcapWriter writer(input.Path() + "ipv4.pcap", 228);
-            for (const auto &f : frames)
-                writer.Write(f);
-        }
-        host.file = input.Path() + "ipv4.pcap";
-        host.folder = folder.Path();
-        host.combine = combine;
-        CaptureThreadProc(&host);
+        Capture(frames, combine, 228);
         const std::string count = combine ? "2" : "3"; // the filter stays in force
-        EXPECT_EQ(ReadText(folder.Path() + "log.txt"),
-                  "DataLinkLayer Headersize : Unknown\r\nRAW mode\r\nCaptured Packet : " + count +
-                      "\r\n");
-        EXPECT_EQ(ReadFileBytes(folder.Path() + "p0000000002.pd"), combine ? frames[2] : frames[1]);
+        EXPECT_EQ(Text(LogFileName()), "DataLinkLayer Headersize : Unknown\r\nRAW mode\r\n"
+                                       "Captured Packet : " + count + "\r\n");
+        EXPECT_EQ(Out(PacketFileName(2)), combine ? frames[2] : frames[1]);
         EXPECT_FALSE(host.combine);
-        const bool asked = !host.events.empty() && host.events[0].rfind("message:", 0) == 0;
-        EXPECT_EQ(asked, combine);
-        if (combine) {
-            EXPECT_EQ(host.events[1], "clear");
-        }
+        EXPECT_EQ(host.events.size(), combine ? 5u : 3u);
+        EXPECT_EQ(host.events[0].rfind("message:対応していない", 0) == 0, combine);
     }
 }
 
 TEST_F(CaptureWorkerTest, EarlyEndsReportAndLeaveNoFiles)
 {
+    Write({BuildFrame(1, PatternBytes(40, 1))});
+    pcap_if_t missing{};
+    missing.name = const_cast<char *>("marlinox-no-such-if0");
     struct Case
     {
-        const char *what;
-        bool device;
+        const pcap_if_t *device;
+        std::string file;
         std::string folder;
         std::string line;
     };
-    pcap_if_t missing{};
-    missing.name = const_cast<char *>("marlinox-no-such-if0");
     const Case cases[] = {
-        {"no device", false, out.Path(), "デバイスが選択されていません。\r\n"},
-        {"device cannot be opened", true, out.Path(), "デバイスを開けませんでした。\r\n"},
+        {nullptr, "", out.Path(), "デバイスが選択されていません。\r\n"},
+        {&missing, "", out.Path(), "デバイスを開けませんでした。\r\n"},
+        {nullptr, input.Path() + "in.pcap", out.Path() + "missing/", "ログファイルを開けませんでした。\r\n"},
     };
     for (const auto &c : cases) {
-        host.Reset();
-        host.device = c.device ? &missing : nullptr;
-        host.folder = c.folder;
-        CaptureThreadProc(&host);
-        EXPECT_EQ(host.log, c.line) << c.what;
-        const std::vector<std::string> expected = {"title:キャプチャ終了", "enable"};
-        EXPECT_EQ(host.events, expected) << c.what;
+        host.device = c.device;
+        host.Replay(c.file, c.folder, true);
+        EXPECT_EQ(host.log, c.line);
+        EXPECT_EQ(host.problems, c.line);
+        EXPECT_EQ(host.events, (std::vector<std::string>{"title:キャプチャ終了", "enable"}));
         EXPECT_TRUE(host.outcome.bFailed);
-        EXPECT_FALSE(Has("log.txt"));
+        EXPECT_FALSE(Has(LogFileName()));
     }
-}
-
-TEST_F(CaptureWorkerTest, LogFileThatCannotBeCreated)
-{
-    CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
-    {
-        CPcapWriter writer(input.Path() + "in.pcap", DLT_EN10MB);
-        writer.Write(BuildEthernetFrame(a.Send(0, TCP_SYN)));
-    }
-    host.file = input.Path() + "in.pcap";
-    host.folder = out.Path() + "missing/";
-    CaptureThreadProc(&host);
-    EXPECT_EQ(host.log, "ログファイルを開けませんでした。\r\n");
-    const std::vector<std::string> expected = {"title:キャプチャ終了", "enable"};
-    EXPECT_EQ(host.events, expected) << "the folder is not opened";
 }
 
 TEST_F(CaptureWorkerTest, ReadErrorEndsTheCaptureWithTheLibraryText)
@@ -213,35 +275,48 @@ TEST_F(CaptureWorkerTest, ReadErrorEndsTheCaptureWithTheLibraryText)
     CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
     {
         CPcapWriter writer(input.Path() + "in.pcap", DLT_EN10MB);
-        writer.Write(BuildEthernetFrame(a.Send(0, TCP_SYN)));
-        writer.Write(BuildEthernetFrame(a.Send(1, TCP_SYN | TCP_ACK)));
+        writer.Write(BuildFrame(1, a.Send(0, TCP_SYN)));
+        writer.Write(BuildFrame(1, a.Send(1, TCP_SYN | TCP_ACK)));
     }
-    // Cut the second record short.
     Bytes whole = ReadFileBytes(input.Path() + "in.pcap");
-    whole.resize(whole.size() - 10);
+    whole.resize(whole.size() - 10); // the second record cut short
     std::ofstream(input.Path() + "cut.pcap", std::ios::binary)
         .write(reinterpret_cast<const char *>(whole.data()), std::streamsize(whole.size()));
-    RunOn(input.Path() + "cut.pcap", false);
+    host.Replay(input.Path() + "cut.pcap", out.Path(), false);
     EXPECT_EQ(host.log.rfind("Capture Packet 1\r\n", 0), 0u);
-    EXPECT_NE(host.log.find("truncated"), std::string::npos) << host.log;
+    EXPECT_NE(host.problems.find("truncated"), std::string::npos) << host.log;
     EXPECT_NE(host.log.back(), '\n') << "the library's text, without a line end of ours";
-    EXPECT_EQ(ReadText(out.Path() + "log.txt"),
+    EXPECT_EQ(Text(LogFileName()),
               "DataLinkLayer Headersize : 14\r\nRAW mode\r\nCaptured Packet : 1\r\n");
     EXPECT_EQ(host.events.front(), "open:" + out.Path());
     EXPECT_TRUE(host.outcome.bFailed);
 }
 
-TEST_F(CaptureWorkerTest, SecondCaptureReplacesOnlyWhatItReaches)
+// The first failure of each kind and error gets a line, later ones one line together; a frame
+// file that could not be written whole is removed, and the capture runs to its end.
+TEST_F(CaptureWorkerTest, FileFailuresAreToldOnceAndCounted)
 {
-    CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
-    Capture({BuildEthernetFrame(a.Send(0, TCP_SYN)), BuildEthernetFrame(a.Send(0, TCP_ACK)),
-             BuildEthernetFrame(a.Send(0, TCP_ACK))},
-            false);
-    const Bytes third = Out("p0000000003.pd");
-    host.Reset();
-    Capture({BuildEthernetFrame(PatternBytes(60, 7), 0x0806)}, false);
-    EXPECT_EQ(Out("p0000000001.pd"), BuildEthernetFrame(PatternBytes(60, 7), 0x0806));
-    EXPECT_EQ(Out("p0000000003.pd"), third);
-    EXPECT_EQ(ReadText(out.Path() + "log.txt"),
-              "DataLinkLayer Headersize : 14\r\nRAW mode\r\nCaptured Packet : 1\r\n");
+    for (int n : {2, 3})
+        ASSERT_EQ(::mkdir((out.Path() + PacketFileName(n)).c_str(), 0700), 0);
+    Frames frames;
+    for (int i = 0; i < 5; ++i)
+        frames.push_back(BuildEthernetFrame(PatternBytes(i < 3 ? 20 : 600, uint32_t(i)), 0x0806));
+    Write(frames);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const rlimit small{512, old.rlim_max}; // frames 4 and 5 do not fit
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    host.Replay(input.Path() + "in.pcap", out.Path(), false);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(host.problems, "ファイルを作成できませんでした : " + out.Path() + PacketFileName(2) +
+                                 " (" + std::strerror(EISDIR) +
+                                 ")\r\nファイルに書き込めませんでした : " + out.Path() +
+                                 PacketFileName(4) + " (" + std::strerror(EFBIG) +
+                                 ")\r\nほかに 2 個のファイルに書き込めませんでした。\r\n");
+    EXPECT_FALSE(Has(PacketFileName(4)) || Has(PacketFileName(5))) << "no partial frames";
+    EXPECT_EQ(Out(PacketFileName(1)), frames[0]);
+    EXPECT_EQ(host.outcome.nFailedFiles, 4);
+    EXPECT_FALSE(host.outcome.bFailed);
+    EXPECT_NE(Text(LogFileName()).find("Captured Packet : 5\r\n"), std::string::npos);
 }

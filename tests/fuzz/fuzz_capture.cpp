@@ -1,6 +1,5 @@
 // Runs a capture file through the worker's Packet Combine and RAW loops.
-#include "CaptureWorker.h"
-#include "FakeHost.h"
+#include "EngineTestSupport.h"
 #include "TempDir.h"
 
 #include <cstdio>
@@ -20,10 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::filesystem::remove_all(folder, ec);
         std::filesystem::create_directory(folder, ec);
         CFakeHost host;
-        host.file = input;
-        host.folder = folder;
-        host.combine = combine;
-        CaptureThreadProc(&host);
+        host.Replay(input, folder, combine);
     }
     return 0;
 }

@@ -13,9 +13,9 @@ namespace
 
 using Bytes = std::vector<uint8_t>;
 
-std::vector<Bytes> Story(uint32_t isn, int closer)
+std::vector<Bytes> Story(uint32_t isn, int closer, int version)
 {
-    CConversation c(0x0a000001, 1000, 0x0a000002, 80, isn, isn * 3 + 7);
+    CConversation c(0x0a000001, 1000, 0x0a000002, 80, isn, isn * 3 + 7, version);
     std::vector<Bytes> packets = c.Handshake();
     packets.push_back(c.Send(0, TCP_ACK, PatternBytes(40, 1)));
     packets.push_back(c.Send(1, TCP_ACK, PatternBytes(30, 2)));
@@ -25,9 +25,10 @@ std::vector<Bytes> Story(uint32_t isn, int closer)
     return packets;
 }
 
-void WriteStreamSeed(const std::string &path, const std::vector<Bytes> &packets)
+// The stream fuzzer's input: the link type's index in its table, then the frames.
+void WriteStreamSeed(const std::string &path, uint8_t link, const std::vector<Bytes> &packets)
 {
-    Bytes out;
+    Bytes out = {link};
     for (const auto &p : packets) {
         out.push_back(uint8_t(p.size()));
         out.push_back(uint8_t(p.size() >> 8));
@@ -50,14 +51,29 @@ int main(int argc, char **argv)
     const std::string streams = std::string(argv[1]) + "/";
     const std::string captures = std::string(argv[2]) + "/";
     const uint32_t isns[] = {0, 1000, 0xfffffff0u};
-    for (int i = 0; i < 3; ++i) {
-        const auto packets = Story(isns[i], i % 2);
-        WriteStreamSeed(streams + "story" + std::to_string(i), packets);
-        CPcapWriter eth(captures + "eth" + std::to_string(i) + ".pcap", DLT_EN10MB, 65535);
-        CPcapWriter raw(captures + "raw" + std::to_string(i) + ".pcap", DLT_RAW, 65535);
-        for (const auto &p : packets) {
-            eth.Write(BuildEthernetFrame(p));
-            raw.Write(p);
+    // Ethernet untagged, with one and with two tags, Linux cooked v1 with a tag, v2, raw IP.
+    struct Link
+    {
+        uint8_t index;
+        int type;
+        std::vector<uint16_t> vlans;
+    };
+    const Link links[] = {{0, DLT_EN10MB, {}}, {0, DLT_EN10MB, {5}}, {0, DLT_EN10MB, {5, 6}},
+                          {1, 113, {7}},       {2, 276, {}},         {3, DLT_RAW, {}}};
+    int n = 0;
+    for (const Link &link : links) {
+        for (int i = 0; i < 3; ++i) {
+            const auto packets = Story(isns[i], i % 2, i == 1 ? 6 : 4);
+            std::vector<Bytes> frames;
+            for (const auto &p : packets)
+                frames.push_back(BuildFrame(link.type, p, link.vlans));
+            // And a frame of each cut short inside its headers.
+            frames.push_back(Bytes(frames[3].begin(), frames[3].begin() + long(frames[3].size() / 3)));
+            const std::string name = std::to_string(n++);
+            WriteStreamSeed(streams + "story" + name, link.index, frames);
+            CPcapWriter capture(captures + "capture" + name + ".pcap", link.type, 65535);
+            for (const auto &f : frames)
+                capture.Write(f);
         }
     }
     return 0;

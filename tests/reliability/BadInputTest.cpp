@@ -1,8 +1,5 @@
-// Hostile input: broken capture files, frames whose length fields lie, awkward output folders.
-#include "CaptureWorker.h"
-#include "FakeHost.h"
+// Hostile input: broken capture files and awkward output folders.
 #include "PacketBuilder.h"
-#include "PcapWriter.h"
 #include "ReliabilitySupport.h"
 #include "TempDir.h"
 
@@ -13,7 +10,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <regex>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -63,7 +59,7 @@ Bytes PcapngWithTwoLinkTypes(const std::vector<Bytes> &packets)
     }
     for (size_t i = 0; i < packets.size(); ++i) {
         const uint32_t interface = uint32_t(i % 2);
-        const Bytes data = interface == 0 ? BuildEthernetFrame(packets[i]) : packets[i];
+        const Bytes data = interface == 0 ? BuildFrame(1, packets[i]) : packets[i];
         Bytes epb(20, 0);
         Put32(epb, 0, interface);
         Put32(epb, 12, uint32_t(data.size()));
@@ -103,7 +99,7 @@ TEST(BadInputTest, BrokenCaptureFilesEndCleanly)
 {
     CTempDir dir;
     const Bytes data = PatternBytes(300, 5);
-    WritePcap(dir.Path() + "good.pcap", Ethernet(SmallConnection(data)));
+    WritePcap(dir.Path() + "good.pcap", SmallConnection(data));
     const Bytes good = ReadFileBytes(dir.Path() + "good.pcap");
     const size_t firstRecord = 24, secondRecord = firstRecord + 16 + 54;
 
@@ -185,117 +181,9 @@ TEST(BadInputTest, BrokenCaptureFilesEndCleanly)
             ExpectCleanOutcome(status, err, folder);
             EXPECT_EQ(status, c.status) << err;
             if (c.streamWhole && !raw) {
-                EXPECT_EQ(ReadFileBytes(folder + StreamName(1, 1)), data);
+                EXPECT_EQ(ReadFileBytes(folder + "p0000000001-1.txt"), data);
             }
         }
-    }
-}
-
-// A data segment bent in one way, sent between two good ones; what the initiator's file holds
-// where the bent segment's 100 bytes belong.
-TEST(BadInputTest, LengthFieldsThatPointPastTheCapturedBytes)
-{
-    const Bytes a = PatternBytes(100, 1), b = PatternBytes(100, 2), c = PatternBytes(100, 3);
-    const Bytes zeros(100, 0);
-    auto part = [](const Bytes &bytes, size_t from, size_t n) {
-        Bytes r(bytes.begin() + long(from), bytes.begin() + long(from + n));
-        r.resize(100, 0);
-        return r;
-    };
-    struct Case
-    {
-        const char *what;
-        std::function<void(TcpSegment &)> segment; // bends the segment before it is built
-        std::function<void(Bytes &)> bytes;        // bends the built IPv4 datagram
-        long caplen;                               // captured bytes of the frame; -1 all
-        Bytes expected;
-    };
-    const auto none = [](Bytes &) {};
-    const Case cases[] = {
-        {"IPv4 options", [](TcpSegment &s) { s.ipHeaderLength = 24; }, none, -1, b},
-        {"40 bytes of IPv4 options", [](TcpSegment &s) { s.ipHeaderLength = 60; }, none, -1, b},
-        {"TCP options", [](TcpSegment &s) { s.tcpHeaderLength = 32; }, none, -1, b},
-        {"both headers at 60 bytes",
-         [](TcpSegment &s) { s.ipHeaderLength = s.tcpHeaderLength = 60; }, none, -1, b},
-        {"payload cut by the snapshot length", [](TcpSegment &) {}, none, 14 + 40 + 40,
-         part(b, 0, 40)},
-        {"TCP header cut by the snapshot length", [](TcpSegment &) {}, none, 14 + 20 + 13, zeros},
-        {"TCP options cut by the snapshot length", [](TcpSegment &s) { s.tcpHeaderLength = 60; },
-         none, 14 + 20 + 30, zeros},
-        {"total length short of the payload (Ethernet padding)",
-         [](TcpSegment &s) { s.totalLength = 40 + 40; }, none, -1, part(b, 0, 40)},
-        {"total length beyond the frame", [](TcpSegment &s) { s.totalLength = 1500; }, none, -1, b},
-        {"total length inside the TCP header", [](TcpSegment &s) { s.totalLength = 30; }, none, -1,
-         zeros},
-        {"total length inside the IPv4 header", [](TcpSegment &s) { s.totalLength = 10; }, none, -1,
-         zeros},
-        {"IPv4 header length 60 over 20 bytes, cut short", [](TcpSegment &) {},
-         [](Bytes &ip) { ip[0] = 0x4F; }, 14 + 40, zeros},
-        {"IPv4 header length below 20", [](TcpSegment &) {}, [](Bytes &ip) { ip[0] = 0x44; }, -1,
-         zeros},
-        {"TCP header length 60 over 20 bytes", [](TcpSegment &) {},
-         [](Bytes &ip) { ip[20 + 12] = 0xF0; }, -1, part(b, 40, 60)},
-        {"TCP header length below 20", [](TcpSegment &) {}, [](Bytes &ip) { ip[20 + 12] = 0x40; },
-         -1, zeros},
-        {"first fragment, more to come", [](TcpSegment &s) { s.fragment = 0x2000; }, none, -1, b},
-        {"later fragment", [](TcpSegment &s) { s.fragment = 0x0001; }, none, -1, zeros},
-    };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(k.what);
-        CConversation conv(0x0a000001, 1000, 0x0a000002, 80, 0xfffffff0u, 5000);
-        std::vector<Bytes> frames = Ethernet(conv.Handshake());
-        frames.push_back(BuildEthernetFrame(conv.Send(0, TCP_ACK, a)));
-        TcpSegment bent = conv.Segment(0, TCP_ACK | TCP_PSH);
-        bent.payload = b;
-        k.segment(bent);
-        Bytes ip = BuildIpv4Tcp(bent);
-        k.bytes(ip);
-        const Bytes bentFrame = BuildEthernetFrame(ip);
-        (void)conv.Send(0, TCP_ACK, b); // the numbers move on as if it had been sent
-        std::vector<Bytes> after = {conv.Send(0, TCP_ACK, c)};
-        for (auto &p : conv.Close(0))
-            after.push_back(p);
-
-        CTempDir input, viaWorker, viaTable;
-        {
-            CPcapWriter writer(input.Path() + "in.pcap", DLT_EN10MB);
-            for (const auto &f : frames)
-                writer.Write(f);
-            writer.Write(bentFrame, k.caplen);
-            for (const auto &p : after)
-                writer.Write(BuildEthernetFrame(p));
-        }
-        CFakeHost host;
-        host.file = input.Path() + "in.pcap";
-        host.folder = viaWorker.Path();
-        CaptureThreadProc(&host);
-        Bytes expected = a;
-        expected.insert(expected.end(), k.expected.begin(), k.expected.end());
-        expected.insert(expected.end(), c.begin(), c.end());
-        EXPECT_EQ(ReadFileBytes(viaWorker.Path() + StreamName(1, 1)), expected);
-        EXPECT_TRUE(ReadFileBytes(viaWorker.Path() + StreamName(1, 2)).empty());
-
-        // The same packets straight into a stream table, each in a buffer of exactly its
-        // captured bytes, so that AddressSanitizer sees any read past them.
-        struct : IStreamTableObserver
-        {
-            void OnStreamCreated(int) override {}
-            void OnWriteFailure(const std::string &, int) override {}
-        } observer;
-        CStreamTable table(viaTable.Path(), observer);
-        frames.push_back(Bytes(bentFrame.begin(),
-                               k.caplen < 0 ? bentFrame.end() : bentFrame.begin() + k.caplen));
-        for (const auto &p : after)
-            frames.push_back(BuildEthernetFrame(p));
-        for (const auto &f : frames) {
-            const auto copy = std::make_unique<uint8_t[]>(f.size() - 14);
-            std::copy(f.begin() + 14, f.end(), copy.get());
-            const bool later = ((copy[6] & 0x1F) | copy[7]) != 0;
-            if (CTcpStream::IsReadable(copy.get(), f.size() - 14) && !later)
-                table.Offer(copy.get(), f.size() - 14);
-        }
-        table.CloseAll();
-        EXPECT_EQ(ReadFileBytes(viaTable.Path() + StreamName(1, 1)), expected);
     }
 }
 
@@ -303,7 +191,7 @@ TEST(BadInputTest, OutputFolderNamesWithAwkwardCharacters)
 {
     CTempDir dir;
     const Bytes data = PatternBytes(300, 5);
-    WritePcap(dir.Path() + "in.pcap", Ethernet(SmallConnection(data)));
+    WritePcap(dir.Path() + "in.pcap", SmallConnection(data));
     const char *const names[] = {
         "with spaces", "quote's \"double\"", "new\nline", "tab\tand$HOME", "日本語のフォルダ",
         "-dash",       "back\\slash",        "*?[glob]"};
@@ -313,10 +201,10 @@ TEST(BadInputTest, OutputFolderNamesWithAwkwardCharacters)
         std::string out, err;
         ASSERT_EQ(RunCli({"-r", dir.Path() + "in.pcap", "-o", folder}, &out, &err), 0) << err;
         EXPECT_EQ(out, "Capture : p0000000001\n");
-        EXPECT_EQ(ReadFileBytes(folder + StreamName(1, 1)), data);
+        EXPECT_EQ(ReadFileBytes(folder + "p0000000001-1.txt"), data);
         EXPECT_TRUE(IsCompleteLog(ReadText(folder + "log.txt")));
         ASSERT_EQ(RunCli({"-r", dir.Path() + "in.pcap", "-o", folder + "raw", "--raw"}), 0);
-        EXPECT_TRUE(FileExists(folder + "raw/" + PacketName(9)));
+        EXPECT_TRUE(FileExists(folder + "raw/p0000000009.pd"));
     }
 }
 
@@ -326,7 +214,7 @@ TEST(BadInputTest, OutputFolderPathsBeyondTheSystemLimit)
 {
     CTempDir dir;
     const Bytes data = PatternBytes(300, 5);
-    WritePcap(dir.Path() + "in.pcap", Ethernet(SmallConnection(data)));
+    WritePcap(dir.Path() + "in.pcap", SmallConnection(data));
     auto makeDeep = [&](size_t length) {
         std::string path = dir.Path() + "deep";
         int fd = ::open(dir.Path().c_str(), O_DIRECTORY | O_CLOEXEC);
@@ -351,7 +239,7 @@ TEST(BadInputTest, OutputFolderPathsBeyondTheSystemLimit)
     };
     const Case cases[] = {
         {"a level longer than NAME_MAX", dir.Path() + std::string(NAME_MAX + 1, 'n'), 1},
-        // "log.txt" still fits under PATH_MAX, "p0000000001-1.txt" no longer does.
+        // The files' own paths would pass PATH_MAX; they are made relative to the folder.
         {"files beyond PATH_MAX", makeDeep(PATH_MAX - 13), 0},
         {"folder beyond PATH_MAX", makeDeep(PATH_MAX + 500), 1},
     };
@@ -366,10 +254,7 @@ TEST(BadInputTest, OutputFolderPathsBeyondTheSystemLimit)
             ExpectCleanOutcome(status, err, c.folder.size() < PATH_MAX ? c.folder + "/" : "");
             EXPECT_EQ(status, c.status) << err;
             if (status == 0) {
-                // Nothing but log.txt fits under the limit: the first file that could not be
-                // created is reported, once, in both modes.
-                EXPECT_EQ(Lines(out).size(), 1u) << out;
-                EXPECT_NE(out.find("ファイルを作成できませんでした"), std::string::npos) << out;
+                EXPECT_EQ(out, "") << "no file failed";
             }
         }
     }

@@ -2,44 +2,28 @@
 
 #include "PacketBuilder.h"
 #include "PcapWriter.h"
-#include "TempDir.h"
 
 #include <pcap/pcap.h>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <netinet/in.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 bool Shell(const std::string &command) { return std::system(command.c_str()) == 0; }
 
-CMount::CMount(const std::string &folder, const std::string &options, bool readOnly)
-    : m_strFolder(folder)
+CMount::CMount(const std::string &folder, const std::string &options) : m_strFolder(folder)
 {
-    const unsigned long flags = MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0);
-    m_bMounted = ::mount("marlinox-test", folder.c_str(), "tmpfs", flags, options.c_str()) == 0;
+    m_bMounted = ::mount("marlinox-test", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                         options.c_str()) == 0;
 }
 
-CMount::~CMount() { Unmount(); }
-
-void CMount::Unmount()
+CMount::~CMount()
 {
     if (m_bMounted)
         ::umount2(m_strFolder.c_str(), MNT_DETACH);
-    m_bMounted = false;
 }
 
 CNetns::CNetns(const std::string &tag)
@@ -59,68 +43,42 @@ bool CNetns::Run(const std::string &command) const
     return Shell("ip netns exec " + m_strName + " " + command);
 }
 
-CPcapFifo::CPcapFifo(const std::string &path) : m_strPath(path) { ::mkfifo(path.c_str(), 0600); }
+CPcapPipe::CPcapPipe()
+{
+    if (::pipe2(m_fd, O_CLOEXEC) != 0)
+        m_fd[0] = m_fd[1] = -1;
+}
 
-CPcapFifo::~CPcapFifo()
+CPcapPipe::~CPcapPipe()
 {
     Close();
-    ::unlink(m_strPath.c_str());
+    if (m_fd[0] >= 0)
+        ::close(m_fd[0]);
 }
 
-bool CPcapFifo::Open(int timeoutMs)
+void CPcapPipe::Write(const Bytes &frame)
 {
-    // A non-blocking open fails until the reader has opened its end, so a reader that never
-    // comes cannot hang the test.
-    WaitFor(
-        [&] {
-            m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            return m_fd >= 0;
-        },
-        timeoutMs);
-    if (m_fd < 0)
-        return false;
-    ::fcntl(m_fd, F_SETFL, 0);
-    // Magic, version 2.4, zone, sigfigs, snapshot length, link type: little-endian.
+    // Magic, version 2.4, zone, sigfigs, snapshot length, link type: this machine's order.
     const uint32_t header[6] = {0xa1b2c3d4u, 0x00040002u, 0, 0, 262144u, DLT_EN10MB};
-    return ::write(m_fd, header, sizeof header) == ssize_t(sizeof header);
-}
-
-void CPcapFifo::Write(const Bytes &frame)
-{
+    if (!std::exchange(m_bHeader, true))
+        (void)!::write(m_fd[1], header, sizeof header);
     static uint32_t seconds = 1700000000;
     const uint32_t record[4] = {seconds++, 0, uint32_t(frame.size()), uint32_t(frame.size())};
-    Bytes bytes(reinterpret_cast<const uint8_t *>(record),
-                reinterpret_cast<const uint8_t *>(record) + sizeof record);
-    bytes.insert(bytes.end(), frame.begin(), frame.end());
-    if (m_fd >= 0 && ::write(m_fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
-        std::fprintf(stderr, "short write into the FIFO: %s\n", std::strerror(errno));
+    (void)!::write(m_fd[1], record, sizeof record);
+    (void)!::write(m_fd[1], frame.data(), frame.size());
 }
 
-void CPcapFifo::Close()
+void CPcapPipe::Close()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    if (m_fd[1] >= 0)
+        ::close(m_fd[1]);
+    m_fd[1] = -1;
 }
 
 void WriteFile(const std::string &path, const Bytes &bytes)
 {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-std::string StreamName(int number, int side)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "p%010d-%d.txt", number, side);
-    return name;
-}
-
-std::string PacketName(int number)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "p%010d.pd", number);
-    return name;
 }
 
 std::vector<std::string> Lines(const std::string &text)
@@ -142,17 +100,41 @@ Bytes Payload(int connection, int side, size_t size)
     return PatternBytes(size, uint32_t(2 * connection + side));
 }
 
-std::vector<Bytes> Ethernet(const std::vector<Bytes> &packets)
+void WritePcap(const std::string &path, const std::vector<Bytes> &packets)
 {
-    std::vector<Bytes> frames;
+    CPcapWriter writer(path, DLT_EN10MB);
     for (const auto &p : packets)
-        frames.push_back(BuildEthernetFrame(p));
-    return frames;
+        writer.Write(BuildFrame(DLT_EN10MB, p));
 }
 
-void WritePcap(const std::string &path, const std::vector<Bytes> &frames, int snapLength)
+std::vector<Bytes> ConcurrentConnections(int n, size_t initiatorBytes, size_t responderBytes)
 {
-    CPcapWriter writer(path, DLT_EN10MB, snapLength);
-    for (const auto &f : frames)
-        writer.Write(f);
+    std::vector<CConversation> conversations;
+    for (int i = 0; i < n; ++i)
+        conversations.emplace_back(0x0a000001 + uint32_t(i % 200), uint16_t(1024 + i), 0x0a010001,
+                                   80, uint32_t(i) * 7919u, 0x80000000u + uint32_t(i));
+    std::vector<Bytes> packets;
+    for (auto &c : conversations) {
+        for (auto &p : c.Handshake())
+            packets.push_back(p);
+    }
+    // Every connection sends in two halves, interleaved with all the others, so that each
+    // stream's files are used again long after their last use.
+    for (size_t half = 0; half < 2; ++half) {
+        for (size_t i = 0; i < conversations.size(); ++i) {
+            for (int side : {0, 1}) {
+                const Bytes sent = Payload(int(i), side, side ? responderBytes : initiatorBytes);
+                const size_t from = half * sent.size() / 2, to = (half + 1) * sent.size() / 2;
+                for (size_t at = from; at < to; at += 1400)
+                    packets.push_back(conversations[i].Send(
+                        side, TCP_ACK,
+                        std::span(sent).subspan(at, std::min<size_t>(1400, to - at))));
+            }
+        }
+    }
+    for (size_t i = 0; i < conversations.size(); ++i) {
+        for (auto &p : conversations[i].Close(int(i % 2)))
+            packets.push_back(p);
+    }
+    return packets;
 }

@@ -3,13 +3,12 @@
 #include "Loopback.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
-// Helpers shared by the reliability tests: child processes with limits, mounts and network
-// namespaces that clean up after themselves, and checks of a finished output folder.
+// Helpers shared by the reliability tests: mounts and network namespaces that clean up after
+// themselves, a capture file fed to marlinox-cli piece by piece, and checks of a finished
+// output folder.
 
 using Bytes = std::vector<uint8_t>;
 
@@ -21,13 +20,11 @@ bool Shell(const std::string &command);
 class CMount
 {
 public:
-    CMount(const std::string &folder, const std::string &options, bool readOnly = false);
+    CMount(const std::string &folder, const std::string &options);
     ~CMount();
     CMount(const CMount &) = delete;
     CMount &operator=(const CMount &) = delete;
     bool IsMounted() const { return m_bMounted; }
-    // Unmounts now, so that the folder underneath can be read.
-    void Unmount();
 
 private:
     std::string m_strFolder;
@@ -52,33 +49,33 @@ private:
     bool m_bCreated = false;
 };
 
-// A FIFO that marlinox-cli reads as its capture file while the test writes it piece by piece.
-class CPcapFifo
+// A pipe that marlinox-cli reads as its capture file (-r -) while the test writes it frame by
+// frame (Ethernet), so that the test decides what has been captured when it acts.
+class CPcapPipe
 {
 public:
-    explicit CPcapFifo(const std::string &path);
-    ~CPcapFifo();
-    CPcapFifo(const CPcapFifo &) = delete;
-    CPcapFifo &operator=(const CPcapFifo &) = delete;
-    // Waits up to timeoutMs for a reader, then writes a pcap global header (Ethernet).
-    bool Open(int timeoutMs);
+    CPcapPipe();
+    ~CPcapPipe();
+    CPcapPipe(const CPcapPipe &) = delete;
+    CPcapPipe &operator=(const CPcapPipe &) = delete;
+    // The end to give the child as its standard input; closed here once the child has it.
+    int ReadEnd() const { return m_fd[0]; }
     void Write(const Bytes &frame);
     // Closing ends the reader's file.
     void Close();
 
 private:
-    std::string m_strPath;
-    int m_fd = -1;
+    int m_fd[2] = {-1, -1};
+    bool m_bHeader = false;
 };
 
 void WriteFile(const std::string &path, const Bytes &bytes);
-// "p0000000001-1.txt" for stream 1, side 1.
-std::string StreamName(int number, int side);
-std::string PacketName(int number);
 // The lines of text (without their line ends).
 std::vector<std::string> Lines(const std::string &text);
 // A TCP payload that can be recognised afterwards: deterministic per connection and side.
 Bytes Payload(int connection, int side, size_t size);
-// Ethernet frames of whole connections, for capture files.
-std::vector<Bytes> Ethernet(const std::vector<Bytes> &packets);
-void WritePcap(const std::string &path, const std::vector<Bytes> &frames, int snapLength = 262144);
+// An Ethernet capture file of IP packets.
+void WritePcap(const std::string &path, const std::vector<Bytes> &packets);
+// n connections, all opened before any sends, then data both ways in two interleaved halves,
+// then every close (from alternating sides).
+std::vector<Bytes> ConcurrentConnections(int n, size_t initiatorBytes, size_t responderBytes);

@@ -25,7 +25,7 @@ std::string TempName(const char *tag)
 
 } // namespace
 
-CChild::CChild(const std::vector<std::string> &argv, long nofile)
+CChild::CChild(const std::vector<std::string> &argv, const CChildSetup &setup)
     : m_strOut(TempName(".out")), m_strErr(TempName(".err"))
 {
     std::vector<std::string> copies = argv;
@@ -33,19 +33,30 @@ CChild::CChild(const std::vector<std::string> &argv, long nofile)
     for (auto &a : copies)
         pointers.push_back(a.data());
     pointers.push_back(nullptr);
+    // Everything the child needs is made before the fork: only async-signal-safe calls after.
+    std::vector<std::string> environment = setup.env;
+    for (char **e = environ; *e; ++e)
+        environment.emplace_back(*e);
+    std::vector<char *> envp;
+    for (auto &e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
     m_pid = ::fork();
     if (m_pid != 0)
         return;
-    const int out = ::open(m_strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = setup.stdinFd >= 0 ? setup.stdinFd : ::open("/dev/null", O_RDONLY);
+    const int out = setup.stdoutFd >= 0 ? setup.stdoutFd
+                                        : ::open(m_strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(m_strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
-    if (nofile >= 0) {
-        const rlimit limit{rlim_t(nofile), rlim_t(nofile)};
+    if (setup.nofile >= 0) {
+        const rlimit limit{rlim_t(setup.nofile), rlim_t(setup.nofile)};
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
             ::_exit(126);
     }
-    ::execv(pointers[0], pointers.data());
+    ::execve(pointers[0], pointers.data(), envp.data());
     ::_exit(127);
 }
 
@@ -90,9 +101,10 @@ std::vector<std::string> Cli(std::vector<std::string> args)
     return args;
 }
 
-int RunCli(const std::vector<std::string> &args, std::string *out, std::string *err, long nofile)
+int RunCli(const std::vector<std::string> &args, std::string *out, std::string *err,
+           const CChildSetup &setup)
 {
-    CChild child(Cli(args), nofile);
+    CChild child(Cli(args), setup);
     const int status = child.Wait(120000);
     if (out)
         *out = child.Stdout();

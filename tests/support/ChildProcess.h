@@ -3,21 +3,30 @@
 #include <sys/types.h>
 #include <vector>
 
+// How a child process starts.
+struct CChildSetup
+{
+    long nofile = -1;             // >= 0: its soft and hard RLIMIT_NOFILE
+    int stdinFd = -1;             // >= 0: its standard input (else /dev/null)
+    int stdoutFd = -1;            // >= 0: its standard output (else a file, see Stdout)
+    std::vector<std::string> env; // NAME=VALUE entries added to its environment
+};
+
 // A program run as a child process, its standard output and error captured into files.
 // The destructor kills it if it still runs.
 class CChild
 {
 public:
-    // argv[0] is the program's path. A nofile limit >= 0 sets the child's soft and hard
-    // RLIMIT_NOFILE before it starts the program.
-    explicit CChild(const std::vector<std::string> &argv, long nofile = -1);
+    // argv[0] is the program's path.
+    explicit CChild(const std::vector<std::string> &argv, const CChildSetup &setup = {});
     ~CChild();
     CChild(const CChild &) = delete;
     CChild &operator=(const CChild &) = delete;
 
+    pid_t Pid() const { return m_pid; }
     void Signal(int signal) const;
     // Waits at most timeoutMs; returns the exit status, 128 + the signal when a signal ended
-    // it, or -1 when it was still running (it is then killed).
+    // it, or -1 when it was still running.
     int Wait(int timeoutMs);
     std::string Stdout() const;
     std::string Stderr() const;
@@ -33,4 +42,4 @@ std::vector<std::string> Cli(std::vector<std::string> args);
 
 // Runs marlinox-cli to its end (at most 120 s) and returns its exit status, -1 on a hang.
 int RunCli(const std::vector<std::string> &args, std::string *out = nullptr,
-           std::string *err = nullptr, long nofile = -1);
+           std::string *err = nullptr, const CChildSetup &setup = {});

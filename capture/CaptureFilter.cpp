@@ -1,0 +1,41 @@
+#include "CaptureFilter.h"
+
+namespace {
+
+// IPv4 TCP, and IPv6 unless it is plainly UDP or ICMPv6: TCP may hide behind extension headers
+// that a filter program cannot walk (the kernel does not run `ip6 protochain`).
+const char *const kIpTcp = "(ip proto 6 or (ip6 and not ip6 proto 17 and not ip6 proto 58))";
+
+// The same by the bytes after a 4-byte header: BSD loopback's address-family word differs
+// between the systems that write it, so the IP version nibble decides.
+const char *const kLoopbackIpTcp = "((link[4] & 0xf0 = 0x40 and link[13] = 6) or "
+                                   "(link[4] & 0xf0 = 0x60 and link[10] != 17 and link[10] != 58))";
+
+std::string Selection(int linkType)
+{
+    const std::string ipTcp = kIpTcp;
+    switch (linkType) {
+    case 1: // DLT_EN10MB: one or two VLAN tags; each `vlan` moves the offsets on by a tag
+        return "(" + ipTcp + " or (vlan and (" + ipTcp + " or (vlan and " + ipTcp + "))))";
+    case 113: // DLT_LINUX_SLL: libpcap puts the tags the kernel took back after the type field,
+              // and `vlan` is refused here, so tagged frames pass to the engine
+        return "(" + ipTcp +
+               " or link[14:2] = 0x8100 or link[14:2] = 0x88a8 or link[14:2] = 0x9100)";
+    case 0:   // DLT_NULL
+    case 108: // DLT_LOOP
+        return kLoopbackIpTcp;
+    default:
+        return ipTcp;
+    }
+}
+
+} // namespace
+
+std::string CaptureFilterFor(int linkType, bool combine, const std::string &user)
+{
+    if (!combine)
+        return user;
+    if (user.empty())
+        return Selection(linkType);
+    return "(" + user + ") and " + Selection(linkType);
+}

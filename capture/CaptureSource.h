@@ -1,0 +1,53 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <pcap/pcap.h>
+
+// Where a capture's packets come from: an interface opened live, or a capture file, read in
+// bounded batches. Owns the libpcap handle.
+class CCaptureSource
+{
+public:
+    static constexpr int kSnapLength = 262144;
+    static constexpr int kReadTimeoutMs = 5000;
+    static constexpr int kBufferSize = 32 * 1024 * 1024;
+    static constexpr size_t kFileBuffer = 1024 * 1024;
+
+    // Opens the interface device for live capture (promiscuous, immediate delivery). Only
+    // here does the capture need privilege: CAP_NET_RAW is raised for the call when the
+    // program's file was given it. False with error holding the library's text.
+    bool OpenLive(const pcap_if_t &device, std::string &error);
+    // Opens a capture file (pcap or pcapng; "-" reads standard input).
+    bool OpenFile(const std::string &path, std::string &error);
+    void Close() { m_pcap.reset(); }
+
+    pcap_t *GetHandle() const { return m_pcap.get(); }
+    bool IsOffline() const { return m_bOffline; }
+    int GetLinkType() const { return pcap_datalink(m_pcap.get()); }
+
+    // Compiles expression (optimised, with the interface's IPv4 netmask) and installs it.
+    // False with libpcap's reason.
+    bool SetFilter(const std::string &expression, std::string &error);
+    // Reads up to count packets and hands each to handler. Returns how many were read; 0 when
+    // the read time-out passed without a packet or a file has ended; PCAP_ERROR_BREAK when a
+    // stop woke the read; another negative value when the read failed (GetError says why).
+    int Dispatch(int count, pcap_handler handler, u_char *user);
+    std::string GetError() const { return pcap_geterr(m_pcap.get()); }
+    // Packets the kernel dropped, where the platform counts them (live captures); -1 unknown.
+    int64_t GetDropped() const;
+    // How far a capture file has been read, in bytes; -1 when unknown or live.
+    int64_t GetFilePosition() const;
+
+private:
+    struct CPcapCloser
+    {
+        void operator()(pcap_t *p) const { pcap_close(p); }
+    };
+
+    std::unique_ptr<char[]> m_pFileBuffer; // the capture file's stream buffer, outlives m_pcap
+    std::unique_ptr<pcap_t, CPcapCloser> m_pcap;
+    bool m_bOffline = false;
+    uint32_t m_dwNetmask = PCAP_NETMASK_UNKNOWN;
+};

@@ -1,0 +1,37 @@
+#pragma once
+#include "CaptureEvents.h"
+#include "File.h"
+
+#include <cstdint>
+#include <string>
+
+class CFolder;
+
+// An index of the output folder, appended row by row through a buffer of its own: rows reach
+// the file when the buffer fills, on Flush and on Close. Its first failure is told to events;
+// rows that cannot be written are dropped.
+class CIndexFile
+{
+public:
+    static constexpr size_t kBufferBytes = 64 * 1024;
+
+    explicit CIndexFile(ICaptureEvents &events) : m_events(events) {}
+    ~CIndexFile() { Close(); }
+    CIndexFile(const CIndexFile &) = delete;
+    CIndexFile &operator=(const CIndexFile &) = delete;
+
+    // Creates name in folder (replacing an older index) and appends header.
+    void Open(const CFolder &folder, const std::string &name, const std::string &header);
+    void Append(const std::string &row);
+    void Flush();
+    void Close();
+
+private:
+    void Fail(FileFailure kind);
+
+    ICaptureEvents &m_events;
+    CFile m_file;
+    bool m_bOpen = false;
+    std::string m_strBuffer;
+    uint64_t m_qwLength = 0;
+};

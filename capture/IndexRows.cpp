@@ -1,0 +1,96 @@
+#include "IndexRows.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <ctime>
+
+const char *const kConnectionIndexHeader =
+    "number,first_seen,last_seen,initiator,initiator_port,responder,responder_port,bytes_1,"
+    "bytes_2,missing_1,missing_2,missing_exact,end,vlan\r\n";
+const char *const kFrameIndexHeader = "number,time,captured_length,original_length,link_type\r\n";
+
+namespace {
+
+const char *EndName(StreamEnd end)
+{
+    switch (end) {
+    case StreamEnd::Closed:
+        return "closed";
+    case StreamEnd::Reset:
+        return "reset";
+    case StreamEnd::Evicted:
+        return "evicted";
+    case StreamEnd::CaptureEnded:
+        return "capture_ended";
+    case StreamEnd::NotFollowed:
+        break;
+    }
+    return "not_followed";
+}
+
+std::string Address(uint8_t version, const CEndpoint &endpoint)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(version == 6 ? AF_INET6 : AF_INET, endpoint.byAddress, text, sizeof text);
+    return text;
+}
+
+// "100" for one tag, "100.200" (outer, inner) for two, empty when untagged.
+std::string Vlan(uint32_t vlan)
+{
+    if (!(vlan & kVlanTagged))
+        return {};
+    const unsigned inner = vlan & 0x0FFFu;
+    if (!(vlan & kVlanDouble))
+        return std::to_string(inner);
+    return std::to_string((vlan >> 12) & 0x0FFFu) + "." + std::to_string(inner);
+}
+
+std::string Number(int number)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%010d", number);
+    return text;
+}
+
+} // namespace
+
+std::string FormatTime(int64_t microseconds)
+{
+    int64_t seconds = microseconds / 1000000;
+    int64_t fraction = microseconds % 1000000;
+    if (fraction < 0) {
+        fraction += 1000000;
+        --seconds;
+    }
+    const time_t t = time_t(seconds);
+    tm utc{};
+    char text[64] = "";
+    if (gmtime_r(&t, &utc))
+        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", utc.tm_year + 1900,
+                      utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                      long(fraction));
+    return text;
+}
+
+std::string ConnectionRow(const CStreamRecord &r)
+{
+    std::string row = Number(r.nNumber) + ",";
+    if (r.end == StreamEnd::NotFollowed)
+        return row + ",,,,,,0,0,0,0,yes,not_followed,\r\n";
+    row += FormatTime(r.llFirstSeen) + "," + FormatTime(r.llLastSeen) + ",";
+    row += Address(r.byVersion, r.initiator) + "," + std::to_string(r.initiator.wPort) + ",";
+    row += Address(r.byVersion, r.responder) + "," + std::to_string(r.responder.wPort) + ",";
+    row += std::to_string(r.qwBytes[0]) + "," + std::to_string(r.qwBytes[1]) + ",";
+    row += std::to_string(r.qwMissing[0]) + "," + std::to_string(r.qwMissing[1]) + ",";
+    row += std::string(r.bExact ? "yes" : "no") + "," + EndName(r.end) + ",";
+    return row + Vlan(r.dwVlan) + "\r\n";
+}
+
+std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original,
+                     int linkType)
+{
+    char tail[64];
+    std::snprintf(tail, sizeof tail, ",%u,%u,%d\r\n", captured, original, linkType);
+    return Number(number) + "," + FormatTime(time) + tail;
+}

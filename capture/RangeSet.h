@@ -1,0 +1,33 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The byte ranges of a file that data was written to, merged as they join or overlap. It holds
+// at most kMaxRanges ranges, so its memory stays bounded however a connection's segments come:
+// beyond that the two ranges closest to each other are merged over the gap between them. The
+// gap then counts as written, so what is counted missing afterwards is a lower bound, and the
+// set is no longer exact.
+class CRangeSet
+{
+public:
+    static constexpr size_t kMaxRanges = 64;
+
+    // Records that [begin, end) was written.
+    void Add(uint64_t begin, uint64_t end);
+    // The bytes of [0, length) that no recorded range covers.
+    uint64_t CountMissing(uint64_t length) const;
+    // False once ranges had to be merged over a gap.
+    bool IsExact() const { return m_bExact; }
+
+private:
+    struct CRange
+    {
+        uint64_t begin;
+        uint64_t end;
+    };
+    void MergeClosest();
+
+    std::vector<CRange> m_ranges; // sorted, neither overlapping nor touching
+    bool m_bExact = true;
+};
