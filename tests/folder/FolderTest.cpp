@@ -7,14 +7,6 @@
 #include "Platform.h"
 #include "Privileges.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QContextMenuEvent>
-#include <QDir>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
-
 #include <cerrno>
 #include <memory>
 
@@ -83,7 +75,7 @@ private slots:
     void init()
     {
         m_g = std::make_unique<CUiGround>();
-        MakeDirs(Dir() + "work/sub");
+        QDir().mkpath(Dir() + "work/sub");
         QVERIFY(QDir::setCurrent(Dir() + "work"));
     }
     void cleanup()
@@ -123,9 +115,9 @@ private slots:
     void listing()
     {
         for (const char *name : {"b", "a", ".hidden", "名前"})
-            MakeDirs(Dir() + Text(name));
+            QDir().mkpath(Dir() + Text(name));
         MakeFile(Dir() + "file.txt");
-        std::filesystem::create_directory_symlink("gone", (Dir() + "dangling").toStdString());
+        QFile::link("gone", Dir() + "dangling");
         Open();
         const QStringList visible = {"a", "b", "work", "名前"};
         Select("@");
@@ -134,7 +126,7 @@ private slots:
             QCOMPARE(Labels(), expected);
             Tree()->OnCommand(ID_FOLDER_HIDDEN);
         }
-        MakeDirs(Dir() + "later");
+        QDir().mkpath(Dir() + "later");
         Select("");
         Select("@");
         QCOMPARE(Labels(), visible);
@@ -177,11 +169,11 @@ private slots:
     void acts()
     {
         QFETCH(CChooserRow, row);
-        MakeDirs(Dir() + "x/child");
-        MakeDirs(Dir() + "other");
+        QDir().mkpath(Dir() + "x/child");
+        QDir().mkpath(Dir() + "other");
         MakeFile(Dir() + "file");
         for (int n = 1; row.act == kNew && n <= row.text.toInt(); ++n)
-            MakeDirs(Dir() + "x/" + NewName(n));
+            QDir().mkpath(Dir() + "x/" + NewName(n));
         Open();
         Select(row.item);
         m_g->m_nAnswer = row.answer;
@@ -210,8 +202,8 @@ private slots:
         for (int i = 0; i < 3; ++i)
             QCoreApplication::processEvents();
         QCOMPARE(m_g->m_boxes, row.boxes);
-        QVERIFY(Exists(m_g->Home() + "Desktop") && Exists(Dir() + "other") &&
-                !Exists(At(row.gone)));
+        QVERIFY(QFileInfo::exists(m_g->Home() + "Desktop") && QFileInfo::exists(Dir() + "other") &&
+                !QFileInfo::exists(At(row.gone)));
         if (row.act <= kEsc) {
             QCOMPARE(m_dlg->result(), row.act == kChoose ? QDialog::Accepted : QDialog::Rejected);
             QCOMPARE(m_dlg->isVisible() ? "open" : m_dlg->GetPath(), row.after);

@@ -1,42 +1,25 @@
 #pragma once
 // What the folder chooser and main window tests share: a stand-in for any of the program's
-// replaceable functions, recorded message boxes, HOME in a temporary folder, and files made on
-// the spot.
+// replaceable functions, recorded message boxes, HOME in a temporary folder, files made on the
+// spot.
 #include "MessageBox.h"
 
 #include "TempDir.h"
 
-#include <QTest>
+#include <QtTest>
+#include <QtWidgets>
 
-#include <filesystem>
-#include <fstream>
 #include <sys/stat.h>
-#include <type_traits>
-#include <utility>
 
 // One of the program's texts (UTF-8) as Qt shows it.
 inline QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
-inline void MakeDirs(const QString &path)
-{
-    std::error_code ec;
-    std::filesystem::create_directories(path.toStdString(), ec);
-}
-
-inline void MakeFile(const QString &path) { std::ofstream(path.toStdString()) << "x"; }
-
-inline bool Exists(const QString &path)
-{
-    std::error_code ec;
-    return std::filesystem::exists(std::filesystem::symlink_status(path.toStdString(), ec));
-}
+inline void MakeFile(const QString &path) { QFile(path).open(QIODevice::WriteOnly); }
 
 // The permission bits and the owner of the entry at path, as "700 0".
 inline QString ModeAndOwner(const QString &path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     ::stat(path.toLocal8Bit().constData(), &st);
     return QString("%1 %2").arg(st.st_mode & 07777, 0, 8).arg(st.st_uid);
 }
@@ -46,11 +29,8 @@ inline QString ModeAndOwner(const QString &path)
 template <class H> class CHook
 {
 public:
-    CHook(H (*set)(H), std::type_identity_t<H> handler)
-        : m_set(set), m_previous(set(std::move(handler)))
-    {
-    }
-    ~CHook() { m_set(std::move(m_previous)); }
+    CHook(H (*set)(H), std::type_identity_t<H> handler) : m_set(set), m_previous(set(handler)) {}
+    ~CHook() { m_set(m_previous); }
     CHook(const CHook &) = delete;
     CHook &operator=(const CHook &) = delete;
 
@@ -68,7 +48,7 @@ struct CUiGround
     {
         qputenv("HOME", m_home.Path().c_str());
         qunsetenv("XDG_CONFIG_HOME");
-        MakeDirs(Home() + "Desktop");
+        QDir().mkpath(Home() + "Desktop");
     }
     QString Home() const { return QString::fromStdString(m_home.Path()); }
     QString Dir() const { return QString::fromStdString(m_tmp.Path()); }
@@ -78,9 +58,7 @@ struct CUiGround
     QList<bool> m_shown;
     int m_nAnswer = QMessageBox::Ok;
     CHook<Platform::MessageBoxHandler> m_hook{
-        Platform::SetMessageBoxHandler,
-        [this](QWidget *parent, const QString &text, const QString &caption,
-               QMessageBox::StandardButtons) {
+        Platform::SetMessageBoxHandler, [this](QWidget *parent, auto &text, auto &caption, auto) {
             m_boxes.append(caption + '|' + text);
             m_shown.append(parent && parent->window()->isVisible());
             return m_nAnswer;
