@@ -62,7 +62,6 @@ class TestFolderChooser : public QObject
             Tree()->SelectPath(At(path));
     }
 
-    const QString m_strStartFolder = QDir::currentPath();
     std::unique_ptr<CUiGround> m_g;
     std::unique_ptr<CFolderDlg> m_dlg;
 
@@ -76,7 +75,6 @@ private slots:
     void cleanup()
     {
         m_dlg.reset();
-        QDir::setCurrent(m_strStartFolder);
         m_g.reset();
     }
 
