@@ -70,7 +70,6 @@ private slots:
     {
         m_g = std::make_unique<CUiGround>();
         QDir().mkpath(Dir() + "work/sub");
-        QVERIFY(QDir::setCurrent(Dir() + "work"));
     }
     void cleanup()
     {

@@ -47,7 +47,6 @@ struct CUiGround
     CUiGround()
     {
         qputenv("HOME", m_home.Path().c_str());
-        qunsetenv("XDG_CONFIG_HOME");
         QDir().mkpath(Home() + "Desktop");
     }
     QString Home() const { return QString::fromStdString(m_home.Path()); }
