@@ -160,17 +160,21 @@ TEST_F(CaptureWorkerTest, LinkLayersAndIpVersions)
             SCOPED_TRACE(testing::Message() << link.name << " IPv" << version);
             CConversation conv(0x0a000001, 1000, 0x0a000002, 80, 0xfffffff0u, 5, version);
             const Bytes up = PatternBytes(1800, 1), down = PatternBytes(90, 2);
-            Frames packets = conv.Handshake();
-            packets.push_back(conv.Send(0, TCP_ACK, up));
-            packets.push_back(conv.Send(1, TCP_ACK, down));
+            Frames frames = Framed(conv.Handshake(), link.type, link.vlans);
+            // The same addresses and ports on another VLAN, while the first is open.
+            CConversation twin(0x0a000001, 1000, 0x0a000002, 80, 9, 9, version);
+            if (!link.vlans.empty())
+                frames.push_back(BuildFrame(link.type, twin.Send(0, TCP_SYN), {99}));
+            // A first fragment (more to follow, offset 0) holds its TCP bytes.
+            TcpSegment first = conv.Segment(0, TCP_ACK);
+            first.payload = up;
+            first.fragment = 0x2000;
+            conv.Send(0, TCP_ACK, up);
+            Frames packets = {BuildIpv4Tcp(first), conv.Send(1, TCP_ACK, down)};
             for (auto &p : conv.Close(1))
                 packets.push_back(p);
-            Frames frames = Framed(packets, link.type, link.vlans);
-            if (!link.vlans.empty()) {
-                CConversation twin(0x0a000001, 1000, 0x0a000002, 80, 9, 9, version);
-                for (auto &p : twin.Handshake())
-                    frames.push_back(BuildFrame(link.type, p, {uint16_t(link.vlans[0] + 1)}));
-            }
+            for (auto &f : Framed(packets, link.type, link.vlans))
+                frames.push_back(f);
             Capture(frames, true, link.type);
             EXPECT_EQ(Out(StreamFileName(1, 1)), up);
             EXPECT_EQ(Out(StreamFileName(1, 2)), down);
@@ -184,10 +188,25 @@ TEST_F(CaptureWorkerTest, LinkLayersAndIpVersions)
 
 // TCP behind each kind of IPv6 extension header is followed; a later fragment, a jumbogram
 // and headers cut short are nobody's packets, as are IPv4 frames that lost their headers.
+// The other link types that Packet Combine mode knows, by the header length that log.txt
+// gives them.
+TEST_F(CaptureWorkerTest, HeaderLengthsOfTheOtherLinkTypes)
+{
+    for (auto [type, header] : {std::pair{6, 15}, std::pair{7, 2}, std::pair{11, 4}}) {
+        Capture({PatternBytes(60, 1)}, false, type);
+        EXPECT_EQ(Text(LogFileName()), "DataLinkLayer Headersize : " + std::to_string(header) +
+                                           "\r\nRAW mode\r\nCaptured Packet : 1\r\n");
+    }
+}
+
 TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
 {
     CConversation conv(0x0a000001, 1000, 0x0a000002, 80, 7, 9, 6);
     Frames packets = conv.Handshake();
+    // A reset in a jumbogram would end the stream if the jumbogram were read.
+    TcpSegment jumbo = conv.Segment(0, TCP_RST);
+    jumbo.totalLength = 0;
+    packets.push_back(BuildIpv4Tcp(jumbo));
     Bytes expected;
     const std::vector<std::vector<std::pair<uint8_t, int>>> chains = {
         {{0, 8}}, {{43, 16}}, {{60, 8}}, {{51, 12}}, {{44, 8}}, {{0, 8}, {60, 24}, {44, 8}}};
@@ -204,14 +223,10 @@ TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
     later.payload = PatternBytes(40, 5);
     later.extensions = {{44, 8}};
     later.fragmentOffset = 3;
-    TcpSegment jumbo = conv.Segment(0, TCP_ACK);
-    jumbo.payload = PatternBytes(40, 6);
-    jumbo.totalLength = 0;
-    for (const TcpSegment &s : {later, jumbo})
-        packets.push_back(BuildIpv4Tcp(s));
+    packets.push_back(BuildIpv4Tcp(later));
     // Cut inside the TCP header behind a hop-by-hop header, and inside a routing header.
-    packets.push_back(Bytes(packets[3].begin(), packets[3].begin() + 40 + 8 + 13));
-    packets.push_back(Bytes(packets[4].begin(), packets[4].begin() + 40 + 6));
+    packets.push_back(Bytes(packets[4].begin(), packets[4].begin() + 40 + 8 + 13));
+    packets.push_back(Bytes(packets[5].begin(), packets[5].begin() + 40 + 6));
     Frames frames = Framed(packets);
     CConversation v4(0x0a000003, 7, 0x0a000004, 8, 1, 2);
     const Bytes syn = BuildFrame(1, v4.Send(0, TCP_SYN), {5});

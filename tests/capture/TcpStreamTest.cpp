@@ -9,8 +9,8 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <sys/resource.h>
-#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -83,16 +83,21 @@ TEST(TcpStreamTest, HandshakeTransitions)
         {BuildIpv4Tcp(wrongAck), 0},                 // SYN+ACK with a wrong ack: back to 0
         {f.conv.SendAt(0, TCP_SYN, 1000), 1},
         {f.conv.Send(1, TCP_SYN | TCP_ACK), 2},
-        {f.conv.SendAt(1, TCP_ACK, 5001), 2},              // responder in state 2
-        {f.conv.SendAt(0, TCP_SYN | TCP_ACK, 1001), 2},    // initiator SYN+ACK
-        {f.conv.SendAt(0, 0, 1001), 2},                    // initiator without ACK
-        {BuildIpv4Tcp(badFinal), 1},                       // final ACK, wrong ack: back to 1
-        {f.conv.SendAt(1, TCP_SYN | TCP_ACK, 5000), 2},    // a correct SYN+ACK again
+        {f.conv.SendAt(1, TCP_ACK, 5001), 2},           // responder in state 2
+        {f.conv.SendAt(0, TCP_SYN | TCP_ACK, 1001), 2}, // initiator SYN+ACK
+        {f.conv.SendAt(0, 0, 1001), 2},                 // initiator without ACK
+        {BuildIpv4Tcp(badFinal), 1},                    // final ACK, wrong ack: back to 1
+        {f.conv.SendAt(1, TCP_SYN | TCP_ACK, 5000), 2}, // a correct SYN+ACK again
         {f.conv.Send(0, TCP_ACK), 3},
         {other.SendAt(0, TCP_ACK, 78), 0}, // another connection in state 3
     };
     for (size_t i = 0; i < std::size(rows); ++i)
         EXPECT_EQ(f.Feed(rows[i].first), rows[i].second) << "row " << i;
+    const Bytes ack = f.conv.Send(0, TCP_ACK);
+    CSegment tagged;
+    ASSERT_TRUE(DecodeIp(ack.data(), ack.size(), tagged));
+    tagged.dwVlan = kVlanTagged | 5;
+    EXPECT_EQ(f.stream.ProcessPacket(tagged), 0) << "the same endpoints on a VLAN";
 }
 
 TEST(TcpStreamTest, CloseTransitionsAndFinalAckWithPayload)
@@ -102,10 +107,11 @@ TEST(TcpStreamTest, CloseTransitionsAndFinalAckWithPayload)
     const Bytes a = PatternBytes(100, 1), b = PatternBytes(50, 2);
     TcpSegment finalAck = f.conv.Segment(0, TCP_ACK);
     const std::pair<Bytes, int> rows[] = {
-        {f.conv.Send(0, TCP_ACK | TCP_FIN, a), 4}, // FIN with payload
-        {f.conv.Send(0, TCP_ACK, {}), 4},          // FIN sender again
-        {f.conv.Send(1, TCP_ACK, b), 4},           // other side's ACK alone
-        {f.conv.Send(1, TCP_FIN), 4},              // other side's FIN without ACK
+        {f.conv.Send(0, TCP_ACK | TCP_FIN, a), 4},                       // FIN with payload
+        {f.conv.SendAt(0, TCP_ACK | TCP_FIN, f.conv.NextSeq(0) - 1), 4}, // FIN sent again
+        {f.conv.Send(0, TCP_ACK, {}), 4},                                // FIN sender again
+        {f.conv.Send(1, TCP_ACK, b), 4},                                 // other side's ACK alone
+        {f.conv.Send(1, TCP_FIN), 4}, // other side's FIN without ACK
         {f.conv.SendAt(1, TCP_FIN | TCP_ACK, f.conv.NextSeq(1) - 1), 5},
         {f.conv.SendAt(0, TCP_ACK | TCP_FIN, f.conv.NextSeq(0) - 1), 5}, // first closer's FIN
         {f.conv.SendAt(1, TCP_ACK, f.conv.NextSeq(1)), 5}, // the second closer's own ACK
@@ -121,117 +127,121 @@ TEST(TcpStreamTest, CloseTransitionsAndFinalAckWithPayload)
     EXPECT_EQ(f.Feed(f.conv.Send(0, TCP_ACK)), -1) << "an ended stream answers -1 for its own";
 }
 
-// The same stories at initial sequence numbers around 2^32, with and without coalescing.
-class TcpStreamIsnTest : public ::testing::TestWithParam<std::tuple<uint32_t, bool>>
+// Runs story at initial sequence numbers around 2^32, with and without coalescing.
+void ForEachIsn(const std::function<void(uint32_t isn, bool coalesce)> &story)
 {
-protected:
-    uint32_t Isn() const { return std::get<0>(GetParam()); }
-    bool Coalesce() const { return std::get<1>(GetParam()); }
-};
-
-INSTANTIATE_TEST_SUITE_P(Isns, TcpStreamIsnTest,
-                         ::testing::Combine(::testing::Values(0u, 0x7fffffffu, 0xfffffff0u,
-                                                              0xfffffffdu, 0xffffffffu),
-                                            ::testing::Bool()));
-
-TEST_P(TcpStreamIsnTest, InOrderConversationClosedByEitherSide)
-{
-    for (int closer : {0, 1}) {
-        CStreamRig f(Isn(), Isn() * 7 + 3, Coalesce());
-        f.FeedAll(f.conv.Handshake());
-        Bytes sent[2];
-        for (int i = 0; i < 20; ++i) {
-            const int side = i % 3 == 0 ? 1 : 0;
-            const Bytes chunk = PatternBytes(size_t(3 + i * 37), uint32_t(i));
-            EXPECT_EQ(f.Feed(f.conv.Send(side, TCP_ACK | TCP_PSH, chunk)), 3);
-            sent[side] = Cat(sent[side], chunk);
+    for (uint32_t isn : {0u, 0x7fffffffu, 0xfffffff0u, 0xfffffffdu, 0xffffffffu}) {
+        for (bool coalesce : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "ISN " << isn << (coalesce ? ", coalesced" : ""));
+            story(isn, coalesce);
         }
-        const auto close = f.conv.Close(closer);
-        EXPECT_EQ(f.Feed(close[0]), 4);
-        EXPECT_EQ(f.Feed(close[1]), 5);
-        EXPECT_EQ(f.Feed(close[2]), -1);
-        EXPECT_EQ(f.File(1), sent[0]) << "closer " << closer;
-        EXPECT_EQ(f.File(2), sent[1]) << "closer " << closer;
     }
 }
 
-TEST_P(TcpStreamIsnTest, ReorderedDuplicatedOverlappingAndMissingSegments)
+TEST(TcpStreamTest, InOrderConversationClosedByEitherSide)
 {
-    CStreamRig f(Isn(), 42, Coalesce());
-    f.FeedAll(f.conv.Handshake());
-    const Bytes data = PatternBytes(3000, 9);
-    const uint32_t base = f.conv.Isn(0) + 1;
-    auto seg = [&](size_t from, size_t to, const Bytes &bytes) {
-        return f.conv.SendAt(0, TCP_ACK, base + uint32_t(from),
-                             std::span(bytes).subspan(from, to - from));
-    };
-    f.Feed(seg(2000, 3000, data)); // ahead of a gap: the file is extended first
-    EXPECT_EQ(f.File(1).size(), 3000u);
-    EXPECT_EQ(f.File(1)[1500], 0) << "a gap reads as zeros";
-    f.Feed(seg(0, 1000, data));
-    f.Feed(seg(500, 2500, data)); // overlaps both neighbours with the same bytes
-    f.Feed(seg(0, 1000, data));   // a plain duplicate
-    EXPECT_EQ(f.File(1), data);
-    Bytes changed = data;
-    for (size_t i = 100; i < 200; ++i)
-        changed[i] ^= 0xff;
-    f.Feed(seg(100, 200, changed));
-    EXPECT_EQ(f.File(1), changed) << "the packet processed last decides";
-
-    // The responder's bytes 100..199 and its tail 300..399 are never captured.
-    const Bytes b = PatternBytes(400, 1);
-    const uint32_t rbase = f.conv.Isn(1) + 1;
-    f.Feed(f.conv.SendAt(1, TCP_ACK, rbase, std::span(b).first(100)));
-    f.Feed(f.conv.SendAt(1, TCP_ACK, rbase + 200, std::span(b).subspan(200, 100)));
-    f.Feed(f.conv.SendAt(1, TCP_ACK | TCP_FIN, rbase + 400));
-    f.Feed(f.conv.SendAt(0, TCP_ACK | TCP_FIN, base + 3000));
-    TcpSegment last = f.conv.Segment(1, TCP_ACK);
-    last.seq = rbase + 401;
-    last.ack = base + 3001;
-    EXPECT_EQ(f.Feed(BuildIpv4Tcp(last)), -1);
-    Bytes expected(400, 0);
-    std::copy(b.begin(), b.begin() + 100, expected.begin());
-    std::copy(b.begin() + 200, b.begin() + 300, expected.begin() + 200);
-    EXPECT_EQ(f.File(2), expected) << "the cut keeps the gap and extends over the tail";
-    EXPECT_EQ(f.File(1), changed);
-    CStreamRecord record;
-    f.stream.Describe(record);
-    EXPECT_EQ(record.end, StreamEnd::Closed);
-    EXPECT_EQ(record.qwBytes[1], 400u);
-    EXPECT_EQ(record.qwMissing[0], 0u);
-    EXPECT_EQ(record.qwMissing[1], 200u);
+    ForEachIsn([](uint32_t isn, bool coalesce) {
+        for (int closer : {0, 1}) {
+            CStreamRig f(isn, isn * 7 + 3, coalesce);
+            f.FeedAll(f.conv.Handshake());
+            Bytes sent[2];
+            for (int i = 0; i < 20; ++i) {
+                const int side = i % 3 == 0 ? 1 : 0;
+                const Bytes chunk = PatternBytes(size_t(3 + i * 37), uint32_t(i));
+                EXPECT_EQ(f.Feed(f.conv.Send(side, TCP_ACK | TCP_PSH, chunk)), 3);
+                sent[side] = Cat(sent[side], chunk);
+            }
+            const auto close = f.conv.Close(closer);
+            EXPECT_EQ(f.Feed(close[0]), 4);
+            EXPECT_EQ(f.Feed(close[1]), 5);
+            EXPECT_EQ(f.Feed(close[2]), -1);
+            EXPECT_EQ(f.File(1), sent[0]) << "closer " << closer;
+            EXPECT_EQ(f.File(2), sent[1]) << "closer " << closer;
+        }
+    });
 }
 
-TEST_P(TcpStreamIsnTest, HandshakePayloadResetsAndClippedSegments)
+TEST(TcpStreamTest, ReorderedDuplicatedOverlappingAndMissingSegments)
 {
-    CStreamRig f(Isn(), 7, Coalesce());
-    const Bytes junk = PatternBytes(10, 5);
-    // Payload on the SYN, on the SYN+ACK, from the responder in state 2 and on the completing
-    // ACK is never written.
-    f.Feed(f.conv.SendAt(0, TCP_SYN, f.conv.Isn(0), junk));
-    f.conv.Send(0, TCP_SYN);
-    f.Feed(f.conv.SendAt(1, TCP_SYN | TCP_ACK, f.conv.Isn(1), junk));
-    f.conv.Send(1, TCP_SYN | TCP_ACK);
-    f.Feed(f.conv.SendAt(1, TCP_ACK, f.conv.NextSeq(1), junk));
-    EXPECT_EQ(f.Feed(f.conv.SendAt(0, TCP_ACK, f.conv.NextSeq(0), junk)), 3);
-    EXPECT_TRUE(f.File(1).empty() && f.File(2).empty());
-    // A keep-alive before any data lands nowhere near 4 GiB; a segment that begins two bytes
-    // early is clipped at the front.
-    const uint32_t isn = f.conv.Isn(0);
-    f.Feed(f.conv.SendAt(0, TCP_ACK, isn, Bytes{0xAA}));
-    EXPECT_TRUE(f.File(1).empty());
-    f.Feed(f.conv.SendAt(0, TCP_ACK, isn - 1, Bytes{1, 2, 3, 4, 5}));
-    EXPECT_EQ(f.File(1), (Bytes{3, 4, 5}));
-    // A probe resending the last byte as garbage leaves it alone; a one-byte segment
-    // elsewhere, or a two-byte one ending there, is written.
-    f.Feed(f.conv.SendAt(0, TCP_ACK, isn + 3, Bytes{0xEE}));
-    EXPECT_EQ(f.File(1), (Bytes{3, 4, 5}));
-    f.Feed(f.conv.SendAt(0, TCP_ACK, isn + 1, Bytes{9}));
-    f.Feed(f.conv.SendAt(0, TCP_ACK, isn + 3, Bytes{7, 8}));
-    EXPECT_EQ(f.File(1), (Bytes{9, 4, 7, 8}));
-    EXPECT_EQ(f.Feed(f.conv.SendAt(1, TCP_RST | TCP_ACK, f.conv.NextSeq(1), junk)), -1);
-    EXPECT_EQ(f.File(2), Bytes{}) << "a reset's payload is not written";
-    EXPECT_EQ(f.File(1), (Bytes{9, 4, 7, 8})) << "nor is anything cut";
+    ForEachIsn([](uint32_t isn, bool coalesce) {
+        CStreamRig f(isn, 42, coalesce);
+        f.FeedAll(f.conv.Handshake());
+        const Bytes data = PatternBytes(3000, 9);
+        const uint32_t base = f.conv.Isn(0) + 1;
+        auto seg = [&](size_t from, size_t to, const Bytes &bytes) {
+            return f.conv.SendAt(0, TCP_ACK, base + uint32_t(from),
+                                 std::span(bytes).subspan(from, to - from));
+        };
+        f.Feed(seg(2000, 3000, data)); // ahead of a gap: the file is extended first
+        EXPECT_EQ(f.File(1).size(), 3000u);
+        EXPECT_EQ(f.File(1)[1500], 0) << "a gap reads as zeros";
+        f.Feed(seg(0, 1000, data));
+        f.Feed(seg(500, 2500, data)); // overlaps both neighbours with the same bytes
+        f.Feed(seg(0, 1000, data));   // a plain duplicate
+        EXPECT_EQ(f.File(1), data);
+        Bytes changed = data;
+        for (size_t i = 100; i < 200; ++i)
+            changed[i] ^= 0xff;
+        f.Feed(seg(100, 200, changed));
+        EXPECT_EQ(f.File(1), changed) << "the packet processed last decides";
+
+        // The responder's bytes 100..199 and its tail 300..399 are never captured.
+        const Bytes b = PatternBytes(400, 1);
+        const uint32_t rbase = f.conv.Isn(1) + 1;
+        f.Feed(f.conv.SendAt(1, TCP_ACK, rbase, std::span(b).first(100)));
+        f.Feed(f.conv.SendAt(1, TCP_ACK, rbase + 200, std::span(b).subspan(200, 100)));
+        f.Feed(f.conv.SendAt(1, TCP_ACK | TCP_FIN, rbase + 400));
+        f.Feed(f.conv.SendAt(0, TCP_ACK | TCP_FIN, base + 3000));
+        TcpSegment last = f.conv.Segment(1, TCP_ACK);
+        last.seq = rbase + 401;
+        last.ack = base + 3001;
+        EXPECT_EQ(f.Feed(BuildIpv4Tcp(last)), -1);
+        Bytes expected(400, 0);
+        std::copy(b.begin(), b.begin() + 100, expected.begin());
+        std::copy(b.begin() + 200, b.begin() + 300, expected.begin() + 200);
+        EXPECT_EQ(f.File(2), expected) << "the cut keeps the gap and extends over the tail";
+        EXPECT_EQ(f.File(1), changed);
+        CStreamRecord record;
+        f.stream.Describe(record);
+        EXPECT_EQ(record.end, StreamEnd::Closed);
+        EXPECT_EQ(record.qwBytes[1], 400u);
+        EXPECT_EQ(record.qwMissing[0], 0u);
+        EXPECT_EQ(record.qwMissing[1], 200u);
+    });
+}
+
+TEST(TcpStreamTest, HandshakePayloadResetsAndClippedSegments)
+{
+    ForEachIsn([](uint32_t isn, bool coalesce) {
+        CStreamRig f(isn, 7, coalesce);
+        const Bytes junk = PatternBytes(10, 5);
+        // Payload on the SYN, on the SYN+ACK, from the responder in state 2 and on the completing
+        // ACK is never written.
+        f.Feed(f.conv.SendAt(0, TCP_SYN, f.conv.Isn(0), junk));
+        f.conv.Send(0, TCP_SYN);
+        f.Feed(f.conv.SendAt(1, TCP_SYN | TCP_ACK, f.conv.Isn(1), junk));
+        f.conv.Send(1, TCP_SYN | TCP_ACK);
+        f.Feed(f.conv.SendAt(1, TCP_ACK, f.conv.NextSeq(1), junk));
+        EXPECT_EQ(f.Feed(f.conv.SendAt(0, TCP_ACK, f.conv.NextSeq(0), junk)), 3);
+        EXPECT_TRUE(f.File(1).empty() && f.File(2).empty());
+        // A keep-alive before any data lands nowhere near 4 GiB; a segment that begins two bytes
+        // early is clipped at the front.
+        const uint32_t first = f.conv.Isn(0);
+        f.Feed(f.conv.SendAt(0, TCP_ACK, first, Bytes{0xAA}));
+        EXPECT_TRUE(f.File(1).empty());
+        f.Feed(f.conv.SendAt(0, TCP_ACK, first - 1, Bytes{1, 2, 3, 4, 5}));
+        EXPECT_EQ(f.File(1), (Bytes{3, 4, 5}));
+        // A probe resending the last byte as garbage leaves it alone; a one-byte segment
+        // elsewhere, or a two-byte one ending there, is written.
+        f.Feed(f.conv.SendAt(0, TCP_ACK, first + 3, Bytes{0xEE}));
+        EXPECT_EQ(f.File(1), (Bytes{3, 4, 5}));
+        f.Feed(f.conv.SendAt(0, TCP_ACK, first + 1, Bytes{9}));
+        f.Feed(f.conv.SendAt(0, TCP_ACK, first + 3, Bytes{7, 8}));
+        EXPECT_EQ(f.File(1), (Bytes{9, 4, 7, 8}));
+        EXPECT_EQ(f.Feed(f.conv.SendAt(1, TCP_RST | TCP_ACK, f.conv.NextSeq(1), junk)), -1);
+        EXPECT_EQ(f.File(2), Bytes{}) << "a reset's payload is not written";
+        EXPECT_EQ(f.File(1), (Bytes{9, 4, 7, 8})) << "nor is anything cut";
+    });
 }
 
 TEST(TcpStreamTest, ResetEndsEveryStateFromEitherSide)
@@ -376,7 +386,8 @@ TEST(TcpStreamTest, WriteFailuresAreToldOncePerFileAndSpareTheOtherFile)
     }
     f.stream.CloseFiles(0);
     ::setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_EQ(f.events.failures, (std::vector<std::string>{f.Path(1) + ":" + std::to_string(EFBIG)}));
+    EXPECT_EQ(f.events.failures,
+              (std::vector<std::string>{f.Path(1) + ":" + std::to_string(EFBIG)}));
     EXPECT_EQ(ReadFileBytes(f.Path(2)).size(), 15u);
 }
 
@@ -410,4 +421,10 @@ TEST(TcpStreamTest, WrittenRangesCountWhatIsMissing)
         many.Add(i * 10, i * 10 + 9 - (i == 3));
     EXPECT_FALSE(many.IsExact());
     EXPECT_EQ(many.CountMissing(650), 65u);
+    // Ranges that arrive backwards, each touching the one before, join into one.
+    CRangeSet backwards;
+    for (uint64_t i = 100; i > 0; --i)
+        backwards.Add(i * 10, i * 10 + 10);
+    EXPECT_TRUE(backwards.IsExact());
+    EXPECT_EQ(backwards.CountMissing(1010), 10u);
 }

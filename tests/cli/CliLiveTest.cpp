@@ -1,6 +1,7 @@
 #include "ChildProcess.h"
 #include "Loopback.h"
 #include "OutputCheck.h"
+#include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "TempDir.h"
 
@@ -82,14 +83,14 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
         for (size_t i = 0; i < connections.size(); ++i) {
             const int n = StreamOfPort(dir.Path(), connections[i].wClientPort);
             ASSERT_GT(n, 0) << "connection " << i;
-            char name[32];
             for (int side : {1, 2}) {
-                std::snprintf(name, sizeof name, "p%010d-%d.txt", n, side);
                 Bytes sent = Sent(int(i), side - 1);
                 if (i == 0 && side == 1)
                     sent.insert(sent.begin(), hello.begin(), hello.end());
-                EXPECT_EQ(CheckCaptured(ReadFileBytes(dir.Path() + name), sent, dropped > 0), "")
-                    << name << ", dropped " << dropped;
+                EXPECT_EQ(CheckCaptured(ReadFileBytes(dir.Path() + StreamFileName(n, side)), sent,
+                                        dropped > 0),
+                          "")
+                    << n << "-" << side << ", dropped " << dropped;
             }
         }
         for (auto &o : outsiders)

@@ -1,6 +1,7 @@
 // Faults around a running capture: a full disk, too few descriptors, an interface that
 // disappears, a capture killed outright.
 #include "OutputCheck.h"
+#include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "ReliabilitySupport.h"
 #include "TempDir.h"
@@ -14,12 +15,6 @@
 
 namespace {
 
-std::string StreamName(int number, int side)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "p%010d-%d.txt", number, side);
-    return name;
-}
 
 } // namespace
 
@@ -53,15 +48,14 @@ TEST(FaultTest, FullDiskIsToldInTwoLinesAndLeavesNoPartialFrames)
                                                     (raw ? "RAW mode" : "Packet Combine mode") +
                                                     "\r\nCaptured Packet : " + count + "\r\n");
         for (int i = 1; raw && i <= int(packets.size()); ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "p%010d.pd", i);
-            if (FileExists(folder + name)) {
-                EXPECT_EQ(ReadFileBytes(folder + name), BuildFrame(1, packets[size_t(i - 1)]));
+            if (FileExists(folder + PacketFileName(i))) {
+                EXPECT_EQ(ReadFileBytes(folder + PacketFileName(i)),
+                          BuildFrame(1, packets[size_t(i - 1)]));
             }
         }
         for (int i = 1; !raw && i <= connections; ++i) {
             for (int side : {1, 2})
-                EXPECT_EQ(CheckCaptured(ReadFileBytes(folder + StreamName(i, side)),
+                EXPECT_EQ(CheckCaptured(ReadFileBytes(folder + StreamFileName(i, side)),
                                         Payload(i - 1, side - 1, side == 1 ? 60000 : 9000), true),
                           "");
         }
@@ -88,8 +82,8 @@ TEST(FaultTest, EveryStreamIsExactHoweverFewDescriptorsTheProcessMayHold)
         EXPECT_NE(lines[0].find("ファイル記述子の上限に達したため"), std::string::npos);
         for (int i = 1; i <= connections; ++i) {
             const std::string base = dir.Path() + "out/";
-            ASSERT_EQ(ReadFileBytes(base + StreamName(i, 1)), Payload(i - 1, 0, 3000)) << i;
-            ASSERT_EQ(ReadFileBytes(base + StreamName(i, 2)), Payload(i - 1, 1, 701)) << i;
+            ASSERT_EQ(ReadFileBytes(base + StreamFileName(i, 1)), Payload(i - 1, 0, 3000)) << i;
+            ASSERT_EQ(ReadFileBytes(base + StreamFileName(i, 2)), Payload(i - 1, 1, 701)) << i;
         }
     }
 }
@@ -149,7 +143,7 @@ TEST(FaultTest, SigkillAfterThePauseLosesNothing)
     auto files = [&] {
         std::vector<Bytes> all;
         for (int i = 0; i < 4; ++i)
-            all.push_back(ReadFileBytes(dir.Path() + StreamName(i / 2 + 1, i % 2 + 1)));
+            all.push_back(ReadFileBytes(dir.Path() + StreamFileName(i / 2 + 1, i % 2 + 1)));
         return all;
     };
     auto complete = [&] {

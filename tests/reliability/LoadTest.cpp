@@ -1,4 +1,5 @@
 // More connections at once than the stream table holds (1024).
+#include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "ReliabilitySupport.h"
 #include "TempDir.h"
@@ -16,12 +17,6 @@ constexpr int kRecent = 100;                  // the oldest streams, but recentl
 // carries data, so the idle order decides, and the first 100 sent again just before.
 bool Evicted(int connection) { return connection > kRecent && connection <= kRecent + kExtra; }
 
-std::string StreamName(int number, int side)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "p%010d-%d.txt", number, side);
-    return name;
-}
 
 } // namespace
 
@@ -88,8 +83,8 @@ TEST(LoadTest, ReplayOfMoreConnectionsThanTheTableHolds)
             const Bytes second = part(i, 1);
             initiator.insert(initiator.end(), second.begin(), second.end());
         }
-        EXPECT_EQ(ReadFileBytes(folder + StreamName(i, 1)), initiator) << i;
-        EXPECT_EQ(ReadFileBytes(folder + StreamName(i, 2)),
+        EXPECT_EQ(ReadFileBytes(folder + StreamFileName(i, 1)), initiator) << i;
+        EXPECT_EQ(ReadFileBytes(folder + StreamFileName(i, 2)),
                   Evicted(i) ? Bytes{} : Payload(i, 9, 300))
             << i;
     }

@@ -2,6 +2,7 @@
 // A second local user (nobody) plants links and swaps folders; nothing outside the output
 // folder may change, and privileges are gone once the interface is open.
 #include "OutputCheck.h"
+#include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "ReliabilitySupport.h"
 #include "TempDir.h"
@@ -148,11 +149,8 @@ TEST(SecurityTest, SwapsDuringACaptureRedirectNothing)
         const std::string written = swapFile ? folder : dir.Path() + "moved/";
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(elsewhere), {}), 0);
         EXPECT_NE(ReadText(written + "log.txt").find("Captured Packet : 7\r\n"), std::string::npos);
-        for (int i = swapFile ? 2 : 1; i <= 6; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "p%010d-2.txt", i);
-            EXPECT_EQ(ReadFileBytes(written + name), Payload(i - 1, 1, 3000)) << name;
-        }
+        for (int i = swapFile ? 2 : 1; i <= 6; ++i)
+            EXPECT_EQ(ReadFileBytes(written + StreamFileName(i, 2)), Payload(i - 1, 1, 3000)) << i;
         if (swapFile) {
             EXPECT_EQ(status, 3) << cli.Stderr();
             EXPECT_NE(cli.Stdout().find("ファイルに書き込めませんでした : " + swapped + " ("),
