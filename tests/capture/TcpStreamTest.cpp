@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fcntl.h>
 #include <functional>
 #include <sys/resource.h>
@@ -368,6 +369,29 @@ TEST(TcpStreamTest, OpenFilesCloseFilesAndCachedReopens)
     EXPECT_FALSE(FileExists(dir.Path() + "y-1"));
     a.CloseFiles(0);
     EXPECT_EQ(ReadFileBytes(dir.Path() + "x-1"), sentA);
+}
+
+// The descriptors a full cache keeps are those of the files used last.
+TEST(TcpStreamTest, CacheKeepsTheDescriptorsOfTheFilesUsedLast)
+{
+    CTempDir dir;
+    CFolder folder;
+    ASSERT_TRUE(folder.Open(dir.Path()));
+    CFileCache cache(2, nullptr, 1, 1); // runs of one byte: every write uses its descriptor
+    CFile x(&cache), y(&cache), z(&cache);
+    auto open = [&](const std::string &name) {
+        const std::string path = dir.Path() + name;
+        for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            if (std::filesystem::read_symlink(fd.path(), ec) == path)
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(x.Open(folder, "x") && y.Open(folder, "y"));
+    x.WriteAt(0, "ab", 2);    // x is now used after y
+    ASSERT_TRUE(z.Open(folder, "z")); // so y gives its descriptor up
+    EXPECT_TRUE(open("x") && open("z") && !open("y"));
 }
 
 TEST(TcpStreamTest, WriteFailuresAreToldOncePerFileAndSpareTheOtherFile)

@@ -50,7 +50,7 @@ restore() {
     fi
     target=""
 }
-trap 'restore; rm -f "$backup"' EXIT
+trap 'restore && rm -f "$backup"' EXIT
 trap 'exit 130' INT TERM
 
 echo "mutating $src, building in $build" >&2
