@@ -4,6 +4,8 @@
 #include "SignalWatcher.h"
 #include "Version.h"
 
+#include <QLibraryInfo>
+
 #ifndef QT_NO_SESSIONMANAGER
 #include <QSessionManager>
 #endif
@@ -13,6 +15,10 @@ CCaptureApp::CCaptureApp(int &argc, char **argv) : QApplication(argc, argv)
     // Neither the application name nor a display name is set: Qt would add a display name to
     // every window title, and the name defaults to the executable's.
     setApplicationVersion(QStringLiteral(MARLINOX_VERSION));
+    // Without them Qt shows its buttons and menus in English; the window still works.
+    if (m_qtTexts.load(QStringLiteral("qtbase_ja"),
+                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        installTranslator(&m_qtTexts);
 }
 
 int CCaptureApp::InitInstance()

@@ -1,9 +1,11 @@
 #pragma once
 #include <QApplication>
+#include <QTranslator>
 
 // The application: it runs the main dialog and lets the process end when the dialog closes.
 // Its name, the caption of message boxes without one of their own, is the executable's name.
-// It takes no command-line options of its own; Qt's (-platform and the like) still apply.
+// Qt's own texts (standard buttons, context menus) are shown in Japanese. It takes no
+// command-line options of its own; Qt's (-platform and the like) still apply.
 class CCaptureApp : public QApplication
 {
     Q_OBJECT
@@ -14,4 +16,7 @@ public:
     // Runs the main dialog modally until it closes. SIGTERM, SIGINT, SIGHUP and the end of the
     // desktop session close it too, after stopping a running capture. Returns 0.
     int InitInstance();
+
+private:
+    QTranslator m_qtTexts;
 };

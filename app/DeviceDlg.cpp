@@ -61,16 +61,30 @@ int CDeviceDlg::DoModal()
 
 void CDeviceDlg::accept() {}
 
+pcap_if *CDeviceDlg::FetchList()
+{
+    pcap_if_t *list = nullptr;
+    char error[PCAP_ERRBUF_SIZE] = "";
+    if (Source().findAll(&list, error) != 0 || !list)
+        return nullptr;
+    m_lists.push_back({list, Source().freeAll});
+    return list;
+}
+
+void CDeviceDlg::SelectByName(const std::string &name)
+{
+    m_pSelected = nullptr;
+    for (const pcap_if *device = FetchList(); device && !m_pSelected; device = device->next) {
+        if (name == device->name)
+            m_pSelected = device;
+    }
+}
+
 void CDeviceDlg::OnInitDialog()
 {
     m_list->clear();
-    pcap_if_t *list = nullptr;
-    char error[PCAP_ERRBUF_SIZE] = "";
     // A failure shows the headers and no rows; the library's text is not shown.
-    if (Source().findAll(&list, error) != 0 || !list)
-        return;
-    m_lists.push_back({list, Source().freeAll});
-    for (pcap_if_t *device = list; device; device = device->next) {
+    for (pcap_if_t *device = FetchList(); device; device = device->next) {
         auto *row = new QTreeWidgetItem(m_list);
         row->setText(0, QString::fromLocal8Bit(device->name));
         if (device->description)

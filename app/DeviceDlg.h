@@ -2,6 +2,7 @@
 #include <QDialog>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 struct pcap_if;
@@ -36,8 +37,11 @@ public:
     // Fetches and shows a fresh list, then runs the dialog modally: Accepted when a row was
     // picked, Rejected otherwise.
     int DoModal();
-    // The record of the last pick of any run, or nullptr before the first pick.
+    // The record picked last, or nullptr before the first pick.
     const pcap_if *GetSelectedDevice() const { return m_pSelected; }
+    // Picks the interface named name from a fresh list, without showing the dialog; when no
+    // interface has that name (or no list can be had), nothing is picked.
+    void SelectByName(const std::string &name);
 
     // Enter: the dialog stays open.
     void accept() override;
@@ -51,6 +55,8 @@ private:
 
     void OnInitDialog();
     void OnDblclkList();
+    // A fresh list from the source, kept until the chooser goes; nullptr when there is none.
+    pcap_if *FetchList();
 
     const pcap_if *m_pSelected = nullptr;
     QTreeWidget *m_list = nullptr;

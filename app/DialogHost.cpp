@@ -1,134 +1,150 @@
 #include "DialogHost.h"
 
 #include "CaptureDlg.h"
+#include "CaptureWorker.h"
 #include "Hooks.h"
+#include "SignalWatcher.h"
 
-#include <QCheckBox>
-#include <QMetaObject>
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+#include <QScopedValueRollback>
+#include <QTextDocument>
 #include <QThread>
 
-#include <condition_variable>
-#include <memory>
-#include <mutex>
+#include <cerrno>
+#include <pthread.h>
+#include <system_error>
 
 namespace {
 
-// The worker's side of a call carried out on the UI thread: it waits until the call object is
-// gone, whether the UI thread ran it or Qt discarded it with a dialog that went away, so it
-// never waits for ever. A mutex and a condition variable rather than Qt's blocking connection
-// make the hand-off visible to ThreadSanitizer, which cannot see inside Qt's semaphore.
-class CCallDone
+// How long worker text may wait before it is drawn. Drawing in slices of this length rather
+// than as often as the UI thread can keeps its share of the processor small during a busy
+// capture, and text that the view would empty within the slice is never drawn.
+constexpr int kDrainDelayMs = 40;
+
+// The view's text counted as the log writes it: UTF-8, every line break as CR LF.
+size_t ViewBytes(const QPlainTextEdit *edit)
 {
-public:
-    void Signal()
-    {
-        std::lock_guard lock(m_mutex);
-        m_bDone = true;
-        m_cv.notify_all();
-    }
-    void Wait()
-    {
-        std::unique_lock lock(m_mutex);
-        m_cv.wait(lock, [this] { return m_bDone; });
-    }
+    const QString text = edit->toPlainText();
+    return size_t(text.toUtf8().size()) + size_t(text.count(u'\n'));
+}
 
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_bDone = false;
-};
-
-class CSignalOnDestruction
-{
-public:
-    explicit CSignalOnDestruction(std::shared_ptr<CCallDone> done) : m_pDone(std::move(done)) {}
-    CSignalOnDestruction(const CSignalOnDestruction &) = delete;
-    CSignalOnDestruction &operator=(const CSignalOnDestruction &) = delete;
-    ~CSignalOnDestruction() { m_pDone->Signal(); }
-
-private:
-    std::shared_ptr<CCallDone> m_pDone;
-};
-
-// Qt's event queue orders a posted call after everything its poster did, but its locking lives
-// in an uninstrumented library, so ThreadSanitizer is told of that order here.
-// The receiver announces itself before it reads anything of the posted call.
+// Qt's event queue and the semaphore of its blocking connection live in libraries that
+// ThreadSanitizer does not see into, so each side of a request announces the hand-over: the
+// worker once the request is in place and after its wait, the UI thread before it reads the
+// request and after it has carried it out.
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void *address);
 extern "C" void __tsan_release(void *address);
-char g_cHandOff;
-void Posted() { __tsan_release(&g_cHandOff); }
-void Received() { __tsan_acquire(&g_cHandOff); }
+void HandOver(void *token) { __tsan_release(token); }
+void TakeOver(void *token) { __tsan_acquire(token); }
 #else
-void Posted() {}
-void Received() {}
+void HandOver(void *) {}
+void TakeOver(void *) {}
 #endif
 
 } // namespace
 
-// Runs f on the dialog's thread and waits for it, like a message sent to a window. The log text
-// queued so far is drawn first, so that the request lands after it.
-template <class F> void CDialogHost::SendToUi(F &&f)
+CDialogHost::CDialogHost(CCaptureDlg &dlg, QPlainTextEdit *log)
+    : QObject(&dlg), m_dlg(dlg), m_pLog(log)
 {
-    auto run = [&] {
-        m_dlg.DrainLog();
-        f();
-    };
+    m_drainTimer.setSingleShot(true);
+    m_drainTimer.setInterval(kDrainDelayMs);
+    connect(&m_drainTimer, &QTimer::timeout, this, &CDialogHost::DrainLog);
+    connect(m_pLog->document(), &QTextDocument::contentsChanged, this, &CDialogHost::OnLogEdited);
+}
+
+CDialogHost::~CDialogHost()
+{
+    // The window waited for the worker's last request; the worker is returning.
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+bool CDialogHost::Start(const std::string &folder, const pcap_if *device)
+{
+    // No worker is active, so the last one has made its last request: joining cannot wait on
+    // this thread.
+    if (m_worker.joinable())
+        m_worker.join();
+    m_strOutputFolder = folder;
+    m_pDevice = device;
+    m_control.Start();
+    m_bFinishing = false;
+
+    // The worker leaves the ending signals to this thread: it starts with them blocked.
+    const sigset_t watched = CSignalWatcher::WatchedSignals();
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &watched, &previous);
+    std::error_code failure;
+    try {
+        m_worker = std::thread(CaptureThreadProc, this);
+    } catch (const std::system_error &e) {
+        failure = e.code();
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (failure) {
+        errno = failure.value();
+        return false;
+    }
+    m_bActive = true;
+    return true;
+}
+
+void CDialogHost::Stop() { m_control.Stop(); }
+
+void CDialogHost::WaitForWorker()
+{
+    while (m_bActive)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+// Runs request on the window's thread and waits for it, like a message sent to a window. The
+// wait ends also when the host goes away first: Qt then discards the call and lets the caller
+// go on.
+void CDialogHost::SendToUi(const std::function<void()> &request)
+{
     // IMPORTANT: a blocking call into the caller's own thread would wait for itself forever.
-    if (QThread::currentThread() == m_dlg.thread()) {
-        run();
+    if (QThread::currentThread() == thread()) {
+        DrainLog();
+        request();
         return;
     }
-    auto done = std::make_shared<CCallDone>();
-    auto signal = std::make_shared<CSignalOnDestruction>(done);
-    CCaptureDlg *dlg = &m_dlg;
-    Posted();
-    QMetaObject::invokeMethod(
-        dlg,
-        [dlg, run, signal] {
-            Received();
-            run();
-        },
-        Qt::QueuedConnection);
-    signal.reset(); // the call object now holds the last reference
-    done->Wait();
+    m_pRequest = &request;
+    HandOver(&m_pRequest);
+    QMetaObject::invokeMethod(this, "RunRequest", Qt::BlockingQueuedConnection);
+    TakeOver(&m_pRequest);
 }
 
-CCaptureControl &CDialogHost::GetControl() { return m_dlg.m_bRunning; }
-
-const pcap_if *CDialogHost::GetSelectedDevice() const
+void CDialogHost::RunRequest()
 {
-    return m_dlg.m_deviceDlg.GetSelectedDevice();
+    TakeOver(&m_pRequest);
+    DrainLog();
+    (*m_pRequest)();
+    HandOver(&m_pRequest);
 }
-
-std::string CDialogHost::GetOutputFolder() const { return m_dlg.m_strOutputFolder; }
 
 bool CDialogHost::GetCombineCheck()
 {
     bool checked = false;
-    SendToUi([&] { checked = m_dlg.m_checkCombine->isChecked(); });
+    SendToUi([&] { checked = m_dlg.GetCombineCheck(); });
     return checked;
 }
 
 void CDialogHost::ClearCombineCheck()
 {
-    SendToUi([&] { m_dlg.m_checkCombine->setChecked(false); });
+    SendToUi([&] { m_dlg.ClearCombineCheck(); });
 }
 
 void CDialogHost::AppendLog(const std::string &text, LineKind)
 {
-    if (!m_dlg.m_logQueue.Push(text))
-        return;
-    // The dialog outlives the worker, and its pending calls die with it.
-    CCaptureDlg *dlg = &m_dlg;
-    Posted();
-    QMetaObject::invokeMethod(
-        dlg,
-        [dlg] {
-            Received();
-            dlg->ScheduleDrain();
-        },
-        Qt::QueuedConnection);
+    const bool first = m_queue.Push(text);
+    if (QThread::currentThread() == thread())
+        DrainLog();
+    else if (first)
+        QMetaObject::invokeMethod(this, "ScheduleDrain", Qt::QueuedConnection);
 }
 
 void CDialogHost::ShowMessage(const std::string &text)
@@ -141,20 +157,61 @@ void CDialogHost::SetTitle(const std::string &title)
     // The worker sets the title once, at its end.
     SendToUi([&] {
         m_dlg.setWindowTitle(QString::fromUtf8(title));
-        m_dlg.m_bFinalTitleShown = true;
+        m_bFinishing = true;
     });
 }
 
 void CDialogHost::EnableControls(bool enable)
 {
     SendToUi([&] {
-        m_dlg.EnableControls(enable);
-        if (enable)
-            m_dlg.OnWorkerEnded();
+        if (!enable) {
+            m_dlg.EnableControls(false);
+            return;
+        }
+        m_bActive = false;
+        m_dlg.OnCaptureEnded();
     });
 }
 
 void CDialogHost::OpenFolder(const std::string &path)
 {
     SendToUi([&] { OpenFolderOnDesktop(path); });
+}
+
+void CDialogHost::ScheduleDrain()
+{
+    if (!m_drainTimer.isActive())
+        m_drainTimer.start();
+}
+
+void CDialogHost::DrainLog()
+{
+    const CLogQueue::CBatch batch = m_queue.Take();
+    if (!batch.bClear && batch.text.empty())
+        return;
+    const QScopedValueRollback writing(m_bWritingLog, true);
+    if (batch.bClear)
+        m_pLog->clear();
+    // The text always lands at the end, wherever the user left the caret.
+    m_pLog->moveCursor(QTextCursor::End);
+    // The document makes one line break of each "\r\n" (and of a lone CR), so every log line
+    // shows as one line; the byte count follows the text as it was appended.
+    m_pLog->insertPlainText(QString::fromUtf8(batch.text));
+    m_pLog->ensureCursorVisible();
+}
+
+void CDialogHost::ClearLog()
+{
+    {
+        const QScopedValueRollback writing(m_bWritingLog, true);
+        m_pLog->clear();
+    }
+    m_queue.ViewChanged(0);
+}
+
+void CDialogHost::OnLogEdited()
+{
+    // The log view can be edited; what the user typed counts towards the limit too.
+    if (!m_bWritingLog)
+        m_queue.ViewChanged(ViewBytes(m_pLog));
 }

@@ -32,9 +32,3 @@ void CLogQueue::ViewChanged(size_t viewBytes)
     if (!m_bClear)
         m_nViewBytes = viewBytes + m_strText.size();
 }
-
-size_t CLogQueue::QueuedBytes() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_strText.size();
-}

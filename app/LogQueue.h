@@ -32,11 +32,9 @@ public:
     // The view's text was changed by other means and now counts viewBytes bytes; text still
     // queued will follow it (UI thread).
     void ViewChanged(size_t viewBytes);
-    // Bytes waiting to be drawn.
-    size_t QueuedBytes() const;
 
 private:
-    mutable std::mutex m_mutex;
+    std::mutex m_mutex;
     std::string m_strText;
     bool m_bClear = false;
     bool m_bWaiting = false; // the UI thread has been asked to take a batch and has not yet

@@ -19,9 +19,6 @@ public:
     CSignalWatcher(const CSignalWatcher &) = delete;
     CSignalWatcher &operator=(const CSignalWatcher &) = delete;
 
-    // False when the pipe could not be made: the signals then keep their previous handling.
-    bool IsActive() const { return m_pNotifier != nullptr; }
-
     // The signals watched, for threads that must leave them to the watcher's thread.
     static sigset_t WatchedSignals();
 
@@ -29,6 +26,8 @@ signals:
     void received(int signalNumber);
 
 private:
+    // False when the pipe could not be made: the signals then keep their previous handling.
+    bool IsActive() const { return m_pNotifier != nullptr; }
     static void Handler(int signalNumber);
     void OnReadable();
 

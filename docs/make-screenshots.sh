@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the screenshot programs and saves docs/folder-chooser.png, docs/main-window-idle.png,
+# Builds marlinox-screenshots and saves docs/folder-chooser.png, docs/main-window-idle.png,
 # docs/main-window-capturing.png and docs/device-chooser.png, taken from the real widgets on the
 # offscreen platform. Usage: docs/make-screenshots.sh [build-dir]
 set -euo pipefail
@@ -7,9 +7,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build-docs}"
 
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target marlinox_folder_screenshot marlinox_app_screenshots -j2
+cmake --build "$build" --target marlinox-screenshots -j2
 
-# A home of its own, so the picture shows the same folders on every machine.
+# A home of its own, so the pictures show the same folders on every machine.
 scratch="$(mktemp -d -p /var/tmp marlinox-shot.XXXXXX)"
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/home/Desktop" "$scratch/home/Documents" "$scratch/home/.config" \
@@ -18,8 +18,4 @@ mkdir -p "$scratch/home/Desktop" "$scratch/home/Documents" "$scratch/home/.confi
 
 cd "$scratch/home/キャプチャ"
 HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" QT_QPA_PLATFORM=offscreen \
-    "$build/folder/marlinox_folder_screenshot" "$root/docs/folder-chooser.png"
-echo "wrote $root/docs/folder-chooser.png"
-
-HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" QT_QPA_PLATFORM=offscreen \
-    "$build/app/marlinox_app_screenshots" "$root/docs"
+    "$build/docs/marlinox-screenshots" "$root/docs"

@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <utility>
+
 namespace {
 
 constexpr int kTemplate = 130;
@@ -28,12 +30,20 @@ CFolderDlg::CFolderDlg(QWidget *parent) : QDialog(parent)
 
     connect(m_tree, &CFolderTreeCtrl::selchanged, this, &CFolderDlg::OnSelchangedTree);
     connect(m_btnChoose, &QPushButton::clicked, this, &CFolderDlg::OnChoose);
-    OnInitDialog();
+    m_tree->InitTree();
+}
+
+void CFolderDlg::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // Selecting the current folder lists folders along its path and may show a message box, so
+    // it waits until the chooser's own window is up: the box then comes in front of it.
+    if (!std::exchange(m_bInitialised, true))
+        QMetaObject::invokeMethod(this, &CFolderDlg::OnInitDialog, Qt::QueuedConnection);
 }
 
 void CFolderDlg::OnInitDialog()
 {
-    m_tree->InitTree();
     // With a '/' appended, the current folder itself is selected, not the one that holds it.
     QString current = QFile::decodeName(QByteArray::fromStdString(Platform::CurrentFolder()));
     if (!current.isEmpty() && !current.endsWith(u'/'))

@@ -9,7 +9,8 @@ class QTreeWidgetItem;
 
 // The modal dialog in which the user picks the output folder: the folder tree, a path field
 // that follows the tree's selection and may be edited by hand, and the "選択" button, which
-// hands back the field's text unchanged. Enter does nothing; Esc cancels.
+// hands back the field's text unchanged. Enter does nothing; Esc cancels. The tree opens at the
+// current folder once the dialog is shown.
 class CFolderDlg : public QDialog
 {
     Q_OBJECT
@@ -24,6 +25,9 @@ public:
     // dialog.)
     void accept() override;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void OnInitDialog();
     void OnSelchangedTree();
@@ -33,4 +37,5 @@ private:
     CFolderTreeCtrl *m_tree = nullptr;
     QLineEdit *m_edit = nullptr;
     QPushButton *m_btnChoose = nullptr;
+    bool m_bInitialised = false; // the current folder has been selected
 };

@@ -37,6 +37,7 @@ CFolderTreeCtrl::CFolderTreeCtrl(QWidget *parent) : QTreeWidget(parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
     setItemDelegate(new CRenameDelegate(this));
     connect(this, &QTreeWidget::currentItemChanged, this, &CFolderTreeCtrl::OnSelchanged);
+    connect(this, &QTreeWidget::itemCollapsed, this, &CFolderTreeCtrl::OnItemCollapsed);
 }
 
 unsigned CFolderTreeCtrl::Flags(const QTreeWidgetItem *item)
@@ -166,7 +167,7 @@ void CFolderTreeCtrl::ListSubfolders(QTreeWidgetItem *item, const QString &path)
         if (Encode(Decode(name)) != name)
             continue;
         const unsigned attributes = Platform::GetAttributes(dir + name);
-        if (!(attributes & Platform::PFA_DIRECTORY) || (attributes & Platform::PFA_SYSTEM))
+        if (!(attributes & Platform::PFA_DIRECTORY) || attributes == Platform::PFA_INVALID)
             continue;
         if ((attributes & Platform::PFA_HIDDEN) && !m_bShowHidden)
             continue;
@@ -174,6 +175,17 @@ void CFolderTreeCtrl::ListSubfolders(QTreeWidgetItem *item, const QString &path)
                 Platform::PathIcon(dir + name, Platform::IconKind::Folder));
     }
     item->setData(0, FlagsRole, Flags(item) | FTF_ENUMERATED);
+}
+
+void CFolderTreeCtrl::OnItemCollapsed(QTreeWidgetItem *item)
+{
+    // The selection does not stay hidden inside a collapsed item: the item takes it over.
+    for (const QTreeWidgetItem *p = currentItem(); p; p = p->parent()) {
+        if (p->parent() == item) {
+            SelectItem(item);
+            return;
+        }
+    }
 }
 
 void CFolderTreeCtrl::contextMenuEvent(QContextMenuEvent *event)
@@ -237,16 +249,15 @@ void CFolderTreeCtrl::DeleteFolder()
 {
     QTreeWidgetItem *item = currentItem();
     QString path = GetItemPath(item);
-    if (path.isEmpty())
+    if (path.isEmpty() || (Flags(item) & FTF_NORENAME))
         return;
     const int answer = Platform::ShowMessageBox(this, Text(FolderText::kDeleteQuestion),
                                                 Text(FolderText::kCaptionConfirm),
                                                 QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    // The folder itself, not the path with its trailing '/'; the file system's root keeps it.
-    if (path.size() > 1)
-        path.chop(1);
+    // The folder itself, not the path with its trailing '/'.
+    path.chop(1);
     if (!Platform::RemoveFolder(Encode(path))) {
         ShowError(Platform::LastError());
         return;

@@ -11,7 +11,7 @@ constexpr unsigned FTF_COMPONENT = 0x01;  // the label followed by '/' is one pa
 constexpr unsigned FTF_STOP = 0x02;       // the walk that composes a path ends here (the root)
 constexpr unsigned FTF_DESKTOP = 0x04;    // the item adds the whole desktop path
 constexpr unsigned FTF_ENUMERATED = 0x08; // the subfolders have been listed
-constexpr unsigned FTF_NORENAME = 0x10;   // the label may not be changed by editing
+constexpr unsigned FTF_NORENAME = 0x10;   // a desktop or drive item: not renamed, not deleted
 
 // Context menu commands.
 constexpr int ID_FOLDER_NEW = 101;
@@ -22,7 +22,8 @@ constexpr int ID_FOLDER_REFRESH = 104;
 // A tree of the desktop, the drives and their folders. An item's subfolders are read the first
 // time it is selected. Items hold only a label and flags; paths are composed from the labels.
 // The context menu creates, deletes and refreshes folders and shows or hides hidden ones;
-// editing a folder's label renames it on disk.
+// editing a folder's label renames it on disk. The root, the desktop and the drives are fixed:
+// they are neither deleted nor renamed. Collapsing an item that holds the selection selects it.
 class CFolderTreeCtrl : public QTreeWidget
 {
     Q_OBJECT
@@ -51,7 +52,7 @@ public:
     // Creates "新しいフォルダ 1" (or the first free number up to 99) in the selected folder,
     // selects it and opens its label for editing.
     void NewFolder();
-    // Asks, then removes the selected folder if it is empty.
+    // Asks, then removes the selected folder if it is empty. Fixed items are left alone.
     void DeleteFolder();
     // Shows hidden folders if they were hidden and the other way round, then refreshes.
     void ToggleHidden();
@@ -64,8 +65,6 @@ public:
     // rename, which is reported once the editor has closed.
     bool OnEndlabeledit(QTreeWidgetItem *item, const QString &text);
 
-    static unsigned Flags(const QTreeWidgetItem *item);
-
 signals:
     // The current item changed and its subfolders are listed; current may be nullptr.
     void selchanged(QTreeWidgetItem *current);
@@ -74,7 +73,9 @@ protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
+    static unsigned Flags(const QTreeWidgetItem *item);
     void OnSelchanged(QTreeWidgetItem *current);
+    void OnItemCollapsed(QTreeWidgetItem *item);
     void ListSubfolders(QTreeWidgetItem *item, const QString &path);
     QTreeWidgetItem *AddItem(QTreeWidgetItem *parent, const QString &label, unsigned flags,
                              const QIcon &icon);

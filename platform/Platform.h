@@ -10,33 +10,33 @@ namespace Platform {
 // Attribute bits of a directory entry. The values are those of the Windows attribute word,
 // so an implementation there can hand its attributes through unchanged.
 constexpr unsigned PFA_HIDDEN = 0x02;
-constexpr unsigned PFA_SYSTEM = 0x04;
 constexpr unsigned PFA_DIRECTORY = 0x10;
 // What GetAttributes returns when the entry cannot be read: every bit set.
 constexpr unsigned PFA_INVALID = 0xFFFFFFFFu;
 
 // The attributes of the entry at path, following symbolic links. An entry whose name begins
-// with '.' is hidden; nothing has the system attribute here. PFA_INVALID when the entry does
-// not exist or cannot be reached.
+// with '.' is hidden. PFA_INVALID when the entry does not exist or cannot be reached.
 unsigned GetAttributes(const std::string &path);
 
 // Appends the names of the entries in folder dir, sorted by their bytes and including "." and
 // "..", to names. False, with names unchanged, when the folder cannot be opened or read.
 bool ListFolder(const std::string &dir, std::vector<std::string> &names);
 
-// Creates the folder at path, one level: its parent must exist.
-bool MakeFolder(const std::string &path);
+// Creates the folder at path, one level: its parent must exist. The umask applies to mode.
+bool MakeFolder(const std::string &path, unsigned mode = 0777);
+
+// Hands the folder at path to the user uid and the group gid. A link at path fails (ELOOP or
+// ENOTDIR) and is left alone.
+bool GiveFolderTo(const std::string &path, unsigned uid, unsigned gid);
 
 // Removes the folder at path; only an empty folder can be removed.
 bool RemoveFolder(const std::string &path);
 
 // Gives the entry oldName in folder dir (ending with '/') the name newName. Never replaces an
-// existing entry: that fails with the system's "exists" error. A newName that is not a single
-// name ("", ".", "..", or holding '/') fails as an invalid argument and nothing is moved.
+// existing entry: that fails with the system's "exists" error. An oldName or newName that is
+// not a single name ("", ".", "..", or holding '/') fails as an invalid argument and nothing is
+// moved.
 bool RenameInFolder(const std::string &dir, const std::string &oldName, const std::string &newName);
-
-// Deletes the file at path.
-bool RemoveFile(const std::string &path);
 
 // The process's current folder as the system reports it (no trailing '/' except for the root),
 // whatever its length; empty when it cannot be read (for example, it was removed).
@@ -59,7 +59,16 @@ int LastError();
 // The system's message text for an error code from LastError().
 std::string ErrorText(int code);
 
-// Opens the folder at path in the desktop's file manager. False when nothing could open it.
+// Opens the folder at path in the desktop's file manager, without waiting for it. A program run
+// as root through sudo opens it as the user who ran sudo (xdg-open in a process of that user,
+// with that user's HOME and XDG_RUNTIME_DIR), so that no file manager runs as root. False when
+// nothing could be started.
 bool OpenFolder(const std::string &path);
+
+// Whether the window can reach a display before Qt tries: true when a Qt platform was chosen
+// (QT_QPA_PLATFORM, or -platform among args), or when the X display of DISPLAY or the Wayland
+// display of WAYLAND_DISPLAY accepts a connection. Otherwise false, with tried naming what
+// was tried ("DISPLAY=:1", or that neither is set).
+bool CanReachDisplay(int argc, char **argv, std::string &tried);
 
 } // namespace Platform

@@ -75,13 +75,26 @@ bool ListFolder(const std::string &dir, std::vector<std::string> &names)
     return true;
 }
 
-bool MakeFolder(const std::string &path) { return ::mkdir(path.c_str(), 0777) == 0; }
+bool MakeFolder(const std::string &path, unsigned mode) { return ::mkdir(path.c_str(), mode) == 0; }
+
+bool GiveFolderTo(const std::string &path, unsigned uid, unsigned gid)
+{
+    // Through a descriptor of the folder itself: a link put in its place is never followed.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool given = ::fchown(fd, uid_t(uid), gid_t(gid)) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return given;
+}
 
 bool RemoveFolder(const std::string &path) { return ::rmdir(path.c_str()) == 0; }
 
 bool RenameInFolder(const std::string &dir, const std::string &oldName, const std::string &newName)
 {
-    if (!IsSingleName(newName)) {
+    if (!IsSingleName(oldName) || !IsSingleName(newName)) {
         errno = EINVAL;
         return false;
     }
@@ -104,8 +117,6 @@ bool RenameInFolder(const std::string &dir, const std::string &oldName, const st
     }
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
-
-bool RemoveFile(const std::string &path) { return ::unlink(path.c_str()) == 0; }
 
 std::string CurrentFolder()
 {

@@ -1,15 +1,13 @@
 // The services that Qt provides the same way on every desktop: the desktop folder's location,
-// icons, and opening a folder in the file manager.
+// and icons.
 #include "PathIcon.h"
 #include "Platform.h"
 
-#include <QDesktopServices>
 #include <QFile>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QIcon>
 #include <QStandardPaths>
-#include <QUrl>
 
 namespace Platform {
 
@@ -18,11 +16,6 @@ std::string DesktopPath()
     // writableLocation() only computes the path; it does not create the folder.
     const QString path = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     return QFile::encodeName(path).toStdString();
-}
-
-bool OpenFolder(const std::string &path)
-{
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(path.c_str())));
 }
 
 QIcon PathIcon(const std::string &path, IconKind kind)

@@ -1,12 +1,11 @@
 #include "DialogBuilder.h"
 
+#include "DialogKeyFilter.h"
 #include "DialogUnits.h"
 
 #include <QCheckBox>
-#include <QDebug>
-#include <QFontInfo>
+#include <QFont>
 #include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -18,20 +17,22 @@ QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
 QWidget *MakeEdit(const ControlTemplate &c, QWidget *parent)
 {
-    if (c.style & RS_MULTILINE) {
-        auto *edit = new QPlainTextEdit(Text(c.text), parent);
-        edit->setLineWrapMode((c.style & RS_HSCROLL) ? QPlainTextEdit::NoWrap
-                                                     : QPlainTextEdit::WidgetWidth);
-        edit->setVerticalScrollBarPolicy((c.style & RS_VSCROLL) ? Qt::ScrollBarAlwaysOn
-                                                                : Qt::ScrollBarAlwaysOff);
-        edit->setHorizontalScrollBarPolicy((c.style & RS_HSCROLL) ? Qt::ScrollBarAlwaysOn
-                                                                  : Qt::ScrollBarAlwaysOff);
-        edit->setReadOnly(c.style & RS_READONLY);
+    if (!(c.style & RS_MULTILINE)) {
+        auto *edit = new QLineEdit(Text(c.text), parent);
+        edit->setFrame(c.style & RS_BORDER);
         return edit;
     }
-    auto *edit = new QLineEdit(Text(c.text), parent);
-    edit->setFrame(c.style & RS_BORDER);
-    edit->setReadOnly(c.style & RS_READONLY);
+    auto *edit = new QPlainTextEdit(Text(c.text), parent);
+    edit->setLineWrapMode((c.style & RS_HSCROLL) ? QPlainTextEdit::NoWrap
+                                                 : QPlainTextEdit::WidgetWidth);
+    edit->setVerticalScrollBarPolicy((c.style & RS_VSCROLL) ? Qt::ScrollBarAlwaysOn
+                                                            : Qt::ScrollBarAlwaysOff);
+    edit->setHorizontalScrollBarPolicy((c.style & RS_HSCROLL) ? Qt::ScrollBarAlwaysOn
+                                                              : Qt::ScrollBarAlwaysOff);
+    // Tab moves on to the next control and Enter does nothing, so that every control of the
+    // dialog stays reachable from the keyboard.
+    edit->setTabChangesFocus(true);
+    edit->installEventFilter(new CDialogKeyFilter(edit));
     return edit;
 }
 
@@ -45,8 +46,6 @@ QWidget *MakeList(const ControlTemplate &, QWidget *parent)
 QWidget *MakeStandard(const ControlTemplate &c, QWidget *parent)
 {
     switch (c.kind) {
-    case ControlKind::Static:
-        return new QLabel(Text(c.text), parent);
     case ControlKind::Edit:
         return MakeEdit(c, parent);
     case ControlKind::PushButton:
@@ -66,14 +65,10 @@ QWidget *MakeStandard(const ControlTemplate &c, QWidget *parent)
 // The parts of the style that Qt widgets of each kind can carry.
 void ApplyStyle(const ControlTemplate &c, QWidget *w)
 {
-    if (c.style & RS_DISABLED)
-        w->setEnabled(false);
     if (!(c.style & RS_TABSTOP) && (w->focusPolicy() & Qt::TabFocus))
         w->setFocusPolicy(Qt::ClickFocus);
-    if (auto *button = qobject_cast<QPushButton *>(w)) {
+    if (auto *button = qobject_cast<QPushButton *>(w))
         button->setAutoDefault(false);
-        button->setDefault(c.style & RS_DEFPUSHBUTTON);
-    }
     if (auto *view = qobject_cast<QAbstractItemView *>(w)) {
         if (!(c.style & RS_BORDER))
             view->setFrameShape(QFrame::NoFrame);
@@ -82,9 +77,9 @@ void ApplyStyle(const ControlTemplate &c, QWidget *w)
                                    : QAbstractItemView::SingleSelection);
     }
     if (auto *tree = qobject_cast<QTreeWidget *>(w); tree && c.kind == ControlKind::TreeView) {
-        // Items below the top level get expand buttons from the style; lines are left to it.
+        // Items below the top level get expand buttons from the style; the top level has none.
         tree->setHeaderHidden(true);
-        tree->setRootIsDecorated((c.style & RS_HASBUTTONS) && (c.style & RS_LINESATROOT));
+        tree->setRootIsDecorated(false);
         tree->setEditTriggers((c.style & RS_EDITLABELS) ? QAbstractItemView::SelectedClicked |
                                                               QAbstractItemView::EditKeyPressed
                                                         : QAbstractItemView::NoEditTriggers);
@@ -103,8 +98,7 @@ void ApplyFrame(const DialogTemplate &t, QWidget *dialog)
     dialog->setWindowFlags(flags);
 }
 
-} // namespace
-
+// The font of a template: its face at its size, falling back to Japanese fonts found on Linux.
 QFont DialogFont(const DialogTemplate &t)
 {
     QFont font;
@@ -113,6 +107,8 @@ QFont DialogFont(const DialogTemplate &t)
     font.setPointSize(t.nPointSize);
     return font;
 }
+
+} // namespace
 
 QHash<int, QWidget *> BuildDialog(QWidget *dialog, int id, const ControlFactory &create)
 {
@@ -123,11 +119,6 @@ QHash<int, QWidget *> BuildDialog(QWidget *dialog, int id, const ControlFactory 
 
     // Children inherit the font, so it is set before they exist.
     dialog->setFont(DialogFont(*t));
-    static const bool logged = [&] {
-        qInfo().noquote() << "Dialog font:" << QFontInfo(dialog->font()).family();
-        return true;
-    }();
-    (void)logged;
 
     ApplyFrame(*t, dialog);
     dialog->setWindowTitle(Text(t->caption));

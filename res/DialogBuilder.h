@@ -5,21 +5,16 @@
 
 #include <functional>
 
-class QFont;
 class QWidget;
 
 // Makes the widget for a control that the dialog provides itself (for example a tree view of
 // its own class), or returns nullptr to get the standard widget for the control's kind.
 using ControlFactory = std::function<QWidget *(const ControlTemplate &, QWidget *parent)>;
 
-// The font of a template: its face at its size, falling back to Japanese fonts found on Linux.
-QFont DialogFont(const DialogTemplate &t);
-
 // Lays dialog out from template id: font, caption, window frame, a fixed client size, and one
 // child widget per control, created in tab order, placed by the dialog units of the font,
-// named "id<number>" and styled by its RS_* bits. Push buttons never become default by taking
-// the focus; only RS_DEFPUSHBUTTON makes one the default. Returns the widgets by control
-// number; empty when there is no such template.
+// named "id<number>" and styled by its RS_* bits. No push button is a default button, so Enter
+// presses none. Returns the widgets by control number; empty when there is no such template.
 QHash<int, QWidget *> BuildDialog(QWidget *dialog, int id, const ControlFactory &create = {});
 
 // The control number id of controls as a T; nullptr when it is missing or of another kind.

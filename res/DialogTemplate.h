@@ -5,8 +5,7 @@
 // BuildDialog (DialogBuilder.h) turns a template into widgets.
 
 enum class ControlKind {
-    Static, // a text label
-    Edit,   // one line, or several with RS_MULTILINE
+    Edit, // one line, or several with RS_MULTILINE
     PushButton,
     CheckBox, // an automatic check box
     GroupBox,
@@ -15,23 +14,15 @@ enum class ControlKind {
 };
 
 // Style bits of controls and dialogs.
-constexpr unsigned RS_TABSTOP = 0x0001; // reached with Tab
-constexpr unsigned RS_BORDER = 0x0002;  // drawn with a frame
-constexpr unsigned RS_DISABLED = 0x0004;
-constexpr unsigned RS_AUTOHSCROLL = 0x0008; // edit: the text scrolls sideways as it grows
-constexpr unsigned RS_READONLY = 0x0010;
-constexpr unsigned RS_MULTILINE = 0x0020;
-constexpr unsigned RS_VSCROLL = 0x0040;
-constexpr unsigned RS_HSCROLL = 0x0080;       // multi-line edit: lines are not wrapped
-constexpr unsigned RS_DEFPUSHBUTTON = 0x0100; // the button that Enter presses
-constexpr unsigned RS_HASBUTTONS = 0x0200;    // tree: expand buttons on items with children
-constexpr unsigned RS_HASLINES = 0x0400;      // tree: lines between items (left to the style)
-constexpr unsigned RS_LINESATROOT = 0x0800;   // tree: buttons on top-level items too
-constexpr unsigned RS_EDITLABELS = 0x1000;    // tree: labels can be edited in place
-constexpr unsigned RS_SINGLESEL = 0x2000;     // list: one row at a time
-constexpr unsigned RS_CAPTION = 0x10000;      // dialog: title bar
-constexpr unsigned RS_SYSMENU = 0x20000;      // dialog: window menu and close box
-constexpr unsigned RS_MODALFRAME = 0x40000;   // dialog: fixed frame
+constexpr unsigned RS_TABSTOP = 0x0001;    // reached with Tab
+constexpr unsigned RS_BORDER = 0x0002;     // drawn with a frame
+constexpr unsigned RS_MULTILINE = 0x0020;  // edit: several lines; Tab and Enter stay the dialog's
+constexpr unsigned RS_VSCROLL = 0x0040;    // multi-line edit: a vertical scroll bar
+constexpr unsigned RS_HSCROLL = 0x0080;    // multi-line edit: lines are not wrapped
+constexpr unsigned RS_EDITLABELS = 0x1000; // tree: labels can be edited in place
+constexpr unsigned RS_SINGLESEL = 0x2000;  // list: one row at a time
+constexpr unsigned RS_CAPTION = 0x10000;   // dialog: title bar
+constexpr unsigned RS_SYSMENU = 0x20000;   // dialog: window menu and close box
 constexpr unsigned RS_MINIMIZEBOX = 0x80000;
 
 struct ControlTemplate

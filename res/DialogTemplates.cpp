@@ -7,11 +7,11 @@
 namespace {
 
 constexpr const char *kDialogFont = "ＭＳ Ｐゴシック";
-constexpr unsigned kModalDialog = RS_CAPTION | RS_SYSMENU | RS_MODALFRAME;
+constexpr unsigned kModalDialog = RS_CAPTION | RS_SYSMENU;
 
 // 102: the main window.
 constexpr ControlTemplate kControls102[] = {
-    {1001, ControlKind::Edit, "", 14, 21, 270, 14, RS_BORDER | RS_TABSTOP | RS_AUTOHSCROLL},
+    {1001, ControlKind::Edit, "", 14, 21, 270, 14, RS_BORDER | RS_TABSTOP},
     {1004, ControlKind::Edit, "", 7, 108, 282, 170,
      RS_MULTILINE | RS_VSCROLL | RS_HSCROLL | RS_BORDER | RS_TABSTOP},
     {1005, ControlKind::PushButton, "キャプチャー", 295, 243, 53, 14, RS_TABSTOP},
@@ -20,7 +20,7 @@ constexpr ControlTemplate kControls102[] = {
     {1011, ControlKind::PushButton, "選択", 291, 21, 50, 14, RS_TABSTOP},
     {-1, ControlKind::GroupBox, "デバイス", 7, 7, 341, 35, 0},
     {-1, ControlKind::GroupBox, "出力フォルダ", 7, 45, 341, 53, 0},
-    {1008, ControlKind::Edit, "", 14, 59, 270, 14, RS_BORDER | RS_TABSTOP | RS_AUTOHSCROLL},
+    {1008, ControlKind::Edit, "", 14, 59, 270, 14, RS_BORDER | RS_TABSTOP},
     {1013, ControlKind::PushButton, "選択", 290, 59, 50, 14, RS_TABSTOP},
 };
 
@@ -31,9 +31,8 @@ constexpr ControlTemplate kControls129[] = {
 
 // 130: the output folder chooser.
 constexpr ControlTemplate kControls130[] = {
-    {1007, ControlKind::TreeView, "", 7, 7, 289, 189,
-     RS_BORDER | RS_TABSTOP | RS_HASBUTTONS | RS_HASLINES | RS_EDITLABELS},
-    {1008, ControlKind::Edit, "", 7, 208, 232, 14, RS_BORDER | RS_TABSTOP | RS_AUTOHSCROLL},
+    {1007, ControlKind::TreeView, "", 7, 7, 289, 189, RS_BORDER | RS_TABSTOP | RS_EDITLABELS},
+    {1008, ControlKind::Edit, "", 7, 208, 232, 14, RS_BORDER | RS_TABSTOP},
     {1014, ControlKind::PushButton, "選択", 246, 208, 50, 14, RS_TABSTOP},
 };
 

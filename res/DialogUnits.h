@@ -10,14 +10,10 @@ class CDialogUnits
 {
 public:
     explicit CDialogUnits(const QFont &font);
-    CDialogUnits(int nBaseX, int nBaseY) : m_nBaseX(nBaseX), m_nBaseY(nBaseY) {}
 
     int X(int dlu) const { return MulDiv(dlu, m_nBaseX, 4); }
     int Y(int dlu) const { return MulDiv(dlu, m_nBaseY, 8); }
     QRect Rect(int x, int y, int cx, int cy) const;
-
-    int BaseX() const { return m_nBaseX; }
-    int BaseY() const { return m_nBaseY; }
 
 private:
     // v * num / den rounded half away from zero; dialog units are never negative here.

@@ -7,7 +7,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build}"
 seconds="${2:-5}"
 
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DMARLINOX_BENCH=ON >/dev/null
 cmake --build "$build" --target marlinox-guibench -j2 >/dev/null
 for rate in 0 20000 50000 80000; do
     QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} \

@@ -1,9 +1,11 @@
-// Saves pictures of the main window (idle, and during a capture) and of the device chooser,
-// built from the real widgets, into the folder named by the first argument. Run it on the
-// offscreen platform. The capture is staged: the window is put in its capturing state and
-// given the log lines that a capture in Packet Combine mode writes.
+// marlinox-screenshots: saves pictures of the folder chooser, the main window (idle, and during
+// a capture) and the device chooser, built from the real widgets, into the folder named by the
+// first argument. Run it on the offscreen platform from the folder that the chooser is to open.
+// The capture is staged: the window is put in its capturing state and given the log lines that
+// a capture in Packet Combine mode writes.
 #include "CaptureDlg.h"
 #include "DeviceDlg.h"
+#include "FolderDlg.h"
 #include "Hooks.h"
 
 #include <QApplication>
@@ -61,10 +63,18 @@ int main(int argc, char *argv[])
     const QString folder = QString::fromLocal8Bit(argv[1]);
     CDeviceDlg::SetListSource({FindAll, [](pcap_if_t *) {}});
 
+    bool ok = true;
+    {
+        CFolderDlg chooser;
+        chooser.show();
+        QApplication::processEvents();
+        ok = Save(chooser, folder, "folder-chooser.png");
+    }
+
     CCaptureDlg dlg;
     dlg.show();
     QApplication::processEvents();
-    bool ok = Save(dlg, folder, "main-window-idle.png");
+    ok = Save(dlg, folder, "main-window-idle.png") && ok;
 
     SetModalRunner([&](QDialog &chooser) {
         chooser.show();
@@ -83,7 +93,7 @@ int main(int argc, char *argv[])
     for (int i = 1; i <= 14; ++i) {
         char line[64];
         std::snprintf(line, sizeof line, "Capture : p%010d\r\n", i);
-        dlg.AppendLog(line);
+        dlg.GetHost().AppendLog(line, LineKind::Progress);
     }
     QApplication::processEvents();
     ok = Save(dlg, folder, "main-window-capturing.png") && ok;

@@ -1,0 +1,210 @@
+// The folder chooser and its tree on real folders in a temporary directory, as any user runs
+// it: without the capabilities by which root reads every folder.
+#include "FolderDlg.h"
+#include "FolderTestSupport.h"
+#include "FolderTexts.h"
+#include "FolderTreeCtrl.h"
+#include "Platform.h"
+#include "Privileges.h"
+
+#include <cerrno>
+#include <memory>
+
+namespace {
+
+// What a row of the chooser's table does: a menu command, or one of these.
+constexpr int kNew = ID_FOLDER_NEW, kDelete = ID_FOLDER_DELETE;
+constexpr int kSelect = 0, kRename = -1, kCollapse = -2, kReturn = -3, kEsc = -4, kChoose = -5;
+// Opening the chooser in <temporary folder>/work/sub, removed first or in an unreadable folder.
+constexpr int kOpen = 200, kOpenRemoved = 201, kOpenUnreadable = 202;
+
+// A row: what is selected first, what is done, and what the user sees then.
+struct CChooserRow
+{
+    QString item;      // a path ('@' the temporary folder, '~' HOME, ending with '/'), or ""
+    int act;           // the root item: "", the desktop item: "~Desktop/"
+    QString text;      // kRename: the label typed; kChoose: the field's; kNew: names taken
+    QStringList boxes; // message boxes, "caption|text"
+    QString after;     // selected and in the field afterwards; or the path handed back
+    QString gone = ""; // a path that no longer exists afterwards
+    int answer = QMessageBox::Yes;
+};
+
+QString Error(int code) { return Text("エラー|") + Platform::ErrorText(code).c_str(); }
+QString NewName(int n) { return Text(FolderText::kNewFolder) + QString("%1").arg(n, 2); }
+
+} // namespace
+
+Q_DECLARE_METATYPE(CChooserRow)
+
+class TestFolderChooser : public QObject
+{
+    Q_OBJECT
+
+    QString Dir() const { return m_g->Dir(); }
+    CFolderTreeCtrl *Tree() const { return m_dlg->findChild<CFolderTreeCtrl *>("id1007"); }
+    QLineEdit *Edit() const { return m_dlg->findChild<QLineEdit *>("id1008"); }
+    QLineEdit *Editor() const { return Tree()->viewport()->findChild<QLineEdit *>(); }
+    QString At(QString path) const { return path.replace('@', Dir()).replace('~', m_g->Home()); }
+    // Opens the chooser in the current folder; nothing is shown before its own window.
+    void Open()
+    {
+        m_dlg = std::make_unique<CFolderDlg>();
+        m_dlg->show();
+        QVERIFY(m_g->m_boxes.isEmpty() && QTest::qWaitForWindowExposed(m_dlg.get()));
+    }
+    void Select(const QString &path)
+    {
+        QTreeWidgetItem *root = Tree()->topLevelItem(0);
+        if (path.isEmpty() || path.startsWith('~'))
+            Tree()->setCurrentItem(path.isEmpty() ? root : root->child(0));
+        else
+            Tree()->SelectPath(At(path));
+    }
+
+    std::unique_ptr<CUiGround> m_g;
+    std::unique_ptr<CFolderDlg> m_dlg;
+
+private slots:
+    void init()
+    {
+        m_g = std::make_unique<CUiGround>();
+        QDir().mkpath(Dir() + "work/sub");
+    }
+    void cleanup()
+    {
+        m_dlg.reset();
+        m_g.reset();
+    }
+
+    // Files and dangling links are never listed, dot-folders only while shown, and a folder is
+    // read once: only a refresh lists what came later.
+    void listing()
+    {
+        for (const char *name : {"b", "a", ".hidden", "名前"})
+            QDir().mkpath(Dir() + Text(name));
+        MakeFile(Dir() + "file.txt");
+        QFile::link("gone", Dir() + "dangling");
+        Open();
+        const auto Labels = [this] {
+            QStringList labels;
+            for (int i = 0; i < Tree()->currentItem()->childCount(); ++i)
+                labels << Tree()->currentItem()->child(i)->text(0);
+            return labels;
+        };
+        const QStringList visible = {"a", "b", "work", "名前"};
+        Select("@");
+        for (const QStringList &expected : {visible, QStringList{".hidden"} + visible}) {
+            QCOMPARE(Edit()->text(), Dir()); // a toggle reselects the same folder
+            QCOMPARE(Labels(), expected);
+            Tree()->OnCommand(ID_FOLDER_HIDDEN);
+        }
+        QDir().mkpath(Dir() + "later");
+        Select("");
+        Select("@");
+        QCOMPARE(Labels(), visible);
+        Tree()->OnCommand(ID_FOLDER_REFRESH);
+        QCOMPARE(Labels(), (QStringList{"a", "b", "later", "work", "名前"}));
+        QVERIFY(m_g->m_boxes.isEmpty());
+    }
+
+    void acts_data()
+    {
+        QTest::addColumn<CChooserRow>("row");
+        const QStringList ok, ask = {Text("確認|") + Text(FolderText::kDeleteQuestion)};
+        const auto row = [](const char *name, CChooserRow row) { QTest::newRow(name) << row; };
+        // clang-format off
+        row("opens at the current folder", {"", kOpen, "", ok, "@work/sub/"});
+        row("opens at a removed folder: nothing", {"", kOpenRemoved, "", ok, ""});
+        row("opens in an unreadable folder: the message, over the chooser", {"", kOpenUnreadable, "", {QCoreApplication::applicationName() + "|@work/" + Text(FolderText::kCannotAccess)}, "@work/"});
+        row("text after the last / ignored", {"@x/chi", kSelect, "", ok, "@x/"});
+        row("a missing level ends the selection", {"@x/no/child/", kSelect, "", ok, "@x/"});
+        row("collapsing selects the collapsed item", {"@x/child/", kCollapse, "", ok, "@x/"});
+        row("new, 1 taken", {"@x/", kNew, "1", ok, "@x/" + NewName(2) + "/"});
+        row("new, only the 99th free", {"@x/", kNew, "98", ok, "@x/" + NewName(99) + "/"});
+        row("new, all 99 taken", {"@x/", kNew, "99", {Error(EEXIST)}, "@x/"});
+        row("delete", {"@x/child/", kDelete, "", ask, "@x/", "@x/child"});
+        row("delete, No", {"@x/child/", kDelete, "", ask, "@x/child/", "", QMessageBox::No});
+        row("delete, not empty", {"@x/", kDelete, "", ask + QStringList(Error(ENOTEMPTY)), "@x/"});
+        row("the desktop is never deleted", {"~Desktop/", kDelete, "", ok, "~Desktop/"});
+        row("a drive is never deleted", {"/", kDelete, "", ok, "/"});
+        row("rename", {"@x/", kRename, Text("名前"), ok, Text("@名前/"), "@x"});
+        row("rename onto a folder", {"@x/", kRename, "other", {Error(EEXIST)}, "@x/"});
+        row("rename onto a file", {"@x/", kRename, "file", {Error(EEXIST)}, "@x/"});
+        row("rename to a path", {"@x/", kRename, "other/y", {Error(EINVAL)}, "@x/", "@other/y"});
+        row("rename to nothing", {"@x/", kRename, "", ok, "@x/"});
+        row("the root is never renamed", {"", kRename, "r", ok, "", "~r"});
+        row("the desktop is never renamed", {"~Desktop/", kRename, "r", ok, "~Desktop/", "~r"});
+        row("a drive is never renamed", {"/", kRename, "r", ok, "/", "/r"});
+        row("Return on the tree or in the field: nothing", {"@x/", kReturn, "", ok, "@x/"});
+        row("Esc cancels", {"@x/", kEsc, "", ok, ""});
+        row("choose: the field's text, a missing folder", {"@x/", kChoose, " /no/a ", ok, " /no/a "});
+        row("choose: the field's text, empty", {"@x/", kChoose, "", ok, ""});
+        // clang-format on
+    }
+    void acts()
+    {
+        QFETCH(CChooserRow, row);
+        QDir().mkpath(Dir() + "x/child");
+        QDir().mkpath(Dir() + "other");
+        MakeFile(Dir() + "file");
+        for (int n = 1; row.act == kNew && n <= row.text.toInt(); ++n)
+            QDir().mkpath(Dir() + "x/" + NewName(n));
+        QVERIFY(QDir::setCurrent(Dir() + (row.act >= kOpen ? "work/sub" : "work")));
+        if (row.act == kOpenRemoved)
+            QDir().rmdir(Dir() + "work/sub");
+        ::chmod(QFile::encodeName(Dir() + "work"), row.act == kOpenUnreadable ? 0 : 0755);
+        Open();
+        ::chmod(QFile::encodeName(Dir() + "work"), 0755);
+        if (row.act < kOpen)
+            Select(row.item);
+        m_g->m_nAnswer = row.answer;
+
+        if (row.act == kRename) {
+            QTest::keyClick(Tree(), Qt::Key_F2);
+            QVERIFY(Editor());
+            Editor()->setText(row.text);
+            QTest::keyClick(Editor(), Qt::Key_Return);
+        } else if (row.act == kCollapse) {
+            Tree()->currentItem()->parent()->setExpanded(false);
+        } else if (row.act <= kReturn) {
+            if (row.act == kChoose)
+                Edit()->setText(row.text);
+            QTest::keyClick(Tree(), Qt::Key_Return);
+            QTest::keyClick(Edit(), row.act == kEsc ? Qt::Key_Escape : Qt::Key_Enter);
+            if (row.act == kChoose)
+                QTest::mouseClick(m_dlg->findChild<QPushButton *>("id1014"), Qt::LeftButton);
+        } else if (row.act == kNew || row.act == kDelete) {
+            Tree()->OnCommand(row.act);
+        }
+        if (row.act == kNew && Editor()) // the new label, opened for editing: Esc keeps it
+            QTest::keyClick(Editor(), Qt::Key_Escape);
+
+        // The editor commits in a posted call, which posts the rename's reselection or message.
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
+        QCOMPARE(m_g->m_boxes.replaceInStrings(Dir(), "@"), row.boxes);
+        QCOMPARE(m_g->m_shown, QList<bool>(row.boxes.size(), true)); // over the chooser
+        QVERIFY(QFileInfo::exists(m_g->Home() + "Desktop") && QFileInfo::exists(Dir() + "other") &&
+                !QFileInfo::exists(At(row.gone)));
+        if (row.act <= kEsc) {
+            QCOMPARE(m_dlg->result(), row.act == kChoose ? QDialog::Accepted : QDialog::Rejected);
+            QCOMPARE(m_dlg->isVisible() ? "open" : m_dlg->GetPath(), row.after);
+            return;
+        }
+        QCOMPARE(Edit()->text(), At(row.after));
+        QCOMPARE(Tree()->GetSelectedPath(), At(row.after));
+        if (row.act == kNew) // the user's default mode, as any folder made by a program
+            QCOMPARE(ModeAndOwner(At(row.after)), ModeAndOwner(Dir() + "other"));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    Privileges::LowerEffectiveCapabilities();
+    QApplication app(argc, argv);
+    TestFolderChooser test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "FolderTest.moc"
