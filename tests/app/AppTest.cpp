@@ -8,7 +8,6 @@
 #include "Hooks.h"
 #include "LogQueue.h"
 #include "Loopback.h"
-#include "OutputCheck.h"
 #include "PacketBuilder.h"
 #include "Platform.h"
 #include "SignalWatcher.h"
