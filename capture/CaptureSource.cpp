@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 
 namespace {
@@ -52,6 +53,10 @@ bool CCaptureSource::OpenLive(const pcap_if_t &device, std::string &error)
         m_pcap.reset();
         return false;
     }
+    // Programs started while the capture runs must not inherit its packet socket.
+    const int fd = pcap_get_selectable_fd(m_pcap.get());
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
     m_dwNetmask = NetmaskOf(device);
     return true;
 }

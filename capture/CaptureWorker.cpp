@@ -374,6 +374,10 @@ void CCaptureWorker::Finish()
     ReportProgress();
     WriteLog(Format("Captured Packet : %ld\r\n", m_nCounter));
     m_log.Close();
+    // IMPORTANT: the handle goes before the file manager starts: its packet socket and wake-up
+    // descriptor are inherited by programs started meanwhile, and would let them capture.
+    m_host.GetControl().Detach();
+    m_source.Close();
     m_host.OpenFolder(m_folder.GetPath());
 }
 

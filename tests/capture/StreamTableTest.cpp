@@ -29,25 +29,18 @@ public:
         ++m_clock;
         for (size_t i = 0; i < m_streams.size(); ++i) {
             const int r = ::Offer(*m_streams[i].stream, p);
-            if (r == 0)
-                continue;
-            if (r < 0)
-                Remove(i);
-            else
-                m_streams[i].taken = m_clock;
-            return;
+            if (r != 0)
+                return r < 0 ? Remove(i) : void(m_streams[i].taken = m_clock);
         }
-        if (!m_streams.empty() && m_streams.back().stream->GetState() < 1)
-            return;
         CSegment s;
-        if (!DecodeIp(p.data(), p.size(), s))
+        if ((!m_streams.empty() && m_streams.back().stream->GetState() < 1) ||
+            !DecodeIp(p.data(), p.size(), s))
             return;
         if (m_streams.size() >= m_cap)
             Remove(Victim());
-        Entry e{++m_count, std::make_unique<CTcpStream>(), m_clock};
-        e.stream->OpenFiles(m_folder, StreamFileName(e.number, 1).c_str(),
-                            StreamFileName(e.number, 2).c_str());
-        m_streams.push_back(std::move(e));
+        m_streams.push_back({++m_count, std::make_unique<CTcpStream>(), m_clock});
+        m_streams.back().stream->OpenFiles(m_folder, StreamFileName(m_count, 1).c_str(),
+                                           StreamFileName(m_count, 2).c_str());
         if (::Offer(*m_streams.back().stream, p) < 0)
             Remove(m_streams.size() - 1);
     }
@@ -69,19 +62,16 @@ private:
     };
     size_t Victim() const
     {
-        size_t best = m_streams.size();
-        for (bool dataToo : {false, true}) {
-            for (size_t i = 0; i < m_streams.size(); ++i) {
-                const int state = m_streams[i].stream->GetState();
-                const bool noData = state <= 2 || state == 5;
-                if ((noData || dataToo) &&
-                    (best == m_streams.size() || m_streams[i].taken < m_streams[best].taken))
-                    best = i;
-            }
-            if (best < m_streams.size())
-                return best;
+        size_t best = 0, bestQuiet = m_streams.size();
+        for (size_t i = 0; i < m_streams.size(); ++i) {
+            const int state = m_streams[i].stream->GetState();
+            if (m_streams[i].taken < m_streams[best].taken)
+                best = i;
+            if ((state <= 2 || state == 5) &&
+                (bestQuiet == m_streams.size() || m_streams[i].taken < m_streams[bestQuiet].taken))
+                bestQuiet = i;
         }
-        return best;
+        return bestQuiet < m_streams.size() ? bestQuiet : best;
     }
     void Remove(size_t i)
     {
