@@ -22,10 +22,9 @@ GROUPS = {
     "engine": ["capture_tests"],
     "cli": ["cli_tests"],
     "reliability": ["reliability_tests"],
-    "window": ["marlinox_CaptureDlg_tests", "marlinox_DeviceDlg_tests",
-               "marlinox_CaptureLive_tests"],
-    "folder": ["marlinox_FolderTree_tests", "marlinox_FolderDlg_tests"],
-    "platform": ["marlinox_platform_tests"],
+    "window": ["app_tests"],
+    "folder": ["folder_tests"],
+    "platform": ["platform_tests"],
 }
 # The groups that can see a file, by its top folder. The dialog templates in res/ also make
 # the folder chooser, so res/ runs the folder tests as well.
