@@ -7,10 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstring>
-#include <fstream>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
