@@ -19,7 +19,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -331,48 +330,4 @@ TEST(FaultTest, FullDiskIsToldInTwoLinesAndLeavesNoPartialFrames)
             EXPECT_TRUE(files[i].empty() || files[i] == BuildFrame(1, packets[i])) << i;
         }
     }
-}
-
-// Once the traffic pauses and the reader has caught up, every byte is in its file: a capture
-// killed without warning then loses none of it.
-TEST(FaultTest, SigkillAfterThePauseLosesNothing)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "live capture on lo needs root (or CAP_NET_RAW)";
-    CLoopbackListener listener;
-    CTempDir dir;
-    CChild cli(Cli({"-i", "lo", "-o", dir.Path(), "-q", "tcp", "port",
-                    std::to_string(listener.GetPort())}));
-    ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Path() + "log.txt"); }, 10000)) << cli.Stderr();
-    auto connections = listener.Connect(2);
-    ASSERT_EQ(connections.size(), 2u);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i) {
-        const CLoopbackConnection &k = connections[size_t(i / 2)];
-        const int from = i % 2 ? k.server.Get() : k.client.Get();
-        const int to = i % 2 ? k.client.Get() : k.server.Get();
-        threads.emplace_back([from, to, i] {
-            SendPaced(from, Payload(i / 2, i % 2, 100000));
-            ReceiveExactly(to, 100000);
-        });
-    }
-    for (auto &t : threads)
-        t.join();
-    auto files = [&] {
-        std::vector<Bytes> all;
-        for (int i = 0; i < 4; ++i)
-            all.push_back(ReadFileBytes(dir.Path() + StreamFileName(i / 2 + 1, i % 2 + 1)));
-        return all;
-    };
-    std::vector<Bytes> sent;
-    for (int i = 0; i < 4; ++i)
-        sent.push_back(Payload(i / 2, i % 2, 100000));
-    // Only a drop of the kernel's (a busy machine) can keep the files from being complete.
-    const bool whole = WaitFor([&] { return files() == sent; }, 20000);
-    const std::vector<Bytes> before = files();
-    cli.Signal(SIGKILL);
-    EXPECT_EQ(cli.Wait(5000), 128 + SIGKILL);
-    EXPECT_EQ(files(), before) << "the kill lost bytes";
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(CheckCaptured(before[size_t(i)], sent[size_t(i)], !whole), "");
 }
