@@ -105,27 +105,6 @@ TEST(CliTest, UsageErrorsAndFailuresSayWhy)
     }
 }
 
-TEST(CliTest, ReplaysACaptureFileWithAFilterInBothModes)
-{
-    CTempDir dir;
-    const std::string in = WriteTwoConnections(dir.Path() + "in.pcap");
-    std::string out, err;
-    EXPECT_EQ(RunCli({"-r", in, "-o", dir.Path() + "new/deeper", "tcp", "port", "81"}, &out, &err),
-              0)
-        << err;
-    EXPECT_EQ(ReadFileBytes(dir.Path() + "new/deeper/p0000000001-1.txt"), PatternBytes(2000, 81));
-    EXPECT_EQ(out, "Capture : p0000000001\n");
-    EXPECT_EQ(err, "packets read: 7, streams created: 1, files that failed: 0, streams with "
-                   "missing bytes: 0\n");
-    struct stat st{};
-    ASSERT_EQ(::stat((dir.Path() + "new").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u) << "folders made for a capture are private";
-
-    EXPECT_EQ(RunCli({"-r", in, "-o", dir.Path() + "raw", "--raw", "-q"}, &out, &err), 0);
-    EXPECT_EQ(out, "") << "-q keeps only problems";
-    EXPECT_TRUE(FileExists(dir.Path() + "raw/p0000000014.pd"));
-}
-
 // RAW output turns back into a capture file with the frames, time stamps and lengths it came
 // from; a frame file replaced by a link is not read through it.
 TEST(CliTest, RawOutputRoundTripsThroughToPcap)

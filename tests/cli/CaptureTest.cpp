@@ -1,4 +1,6 @@
-#include "EngineTestSupport.h"
+// Capture files written by the test, run through marlinox-cli: what each mode writes into the
+// output folder, for every link layer and IP version that Packet Combine mode assembles.
+#include "ChildProcess.h"
 #include "IndexRows.h"
 #include "OutputFiles.h"
 #include "PacketBuilder.h"
@@ -16,75 +18,70 @@ using Frames = std::vector<Bytes>;
 // The time stamp the capture-file writer gives frame i: one second apart.
 std::string TimeOf(int i) { return FormatTime((1700000000 + int64_t(i)) * 1000000); }
 
-class CaptureWorkerTest : public ::testing::Test
+Frames Framed(const Frames &packets, int linkType = 1, std::vector<uint16_t> vlans = {})
+{
+    Frames frames;
+    for (const auto &p : packets)
+        frames.push_back(BuildFrame(linkType, p, vlans));
+    return frames;
+}
+
+class CaptureTest : public ::testing::Test
 {
 protected:
     // Writes frames (the first `cut` of them captured 10 bytes short) into a capture file and
-    // runs the worker over it.
-    void Capture(const Frames &frames, bool combine, int linkType = DLT_EN10MB, size_t cut = 0)
+    // captures it; returns the exit status, with what was printed in out and err.
+    int Capture(const Frames &frames, std::vector<std::string> args = {}, int linkType = 1,
+                size_t cut = 0)
     {
-        Write(frames, linkType, cut);
-        host.Replay(input.Path() + "in.pcap", out.Path(), combine);
+        {
+            CPcapWriter writer(dir.Path() + "in.pcap", linkType);
+            for (size_t i = 0; i < frames.size(); ++i)
+                writer.Write(frames[i], i < cut ? long(frames[i].size()) - 10 : -1);
+        }
+        args.insert(args.begin(), {"-r", dir.Path() + "in.pcap", "-o", dir.Path() + "out"});
+        return RunCli(args, &out, &err);
     }
-    void Write(const Frames &frames, int linkType = DLT_EN10MB, size_t cut = 0)
-    {
-        CPcapWriter writer(input.Path() + "in.pcap", linkType);
-        for (size_t i = 0; i < frames.size(); ++i)
-            writer.Write(frames[i], i < cut ? long(frames[i].size()) - 10 : -1);
-    }
-    static Frames Framed(const Frames &packets, int linkType = DLT_EN10MB,
-                         std::vector<uint16_t> vlans = {})
-    {
-        Frames frames;
-        for (const auto &p : packets)
-            frames.push_back(BuildFrame(linkType, p, vlans));
-        return frames;
-    }
-    Bytes Out(const std::string &name) const { return ReadFileBytes(out.Path() + name); }
-    std::string Text(const std::string &name) const { return ReadText(out.Path() + name); }
-    bool Has(const std::string &name) const { return FileExists(out.Path() + name); }
+    Bytes File(const std::string &name) const { return ReadFileBytes(dir.Path() + "out/" + name); }
+    std::string Text(const std::string &name) const { return ReadText(dir.Path() + "out/" + name); }
 
-    CTempDir input;
-    CTempDir out;
-    CFakeHost host;
+    CTempDir dir;
+    std::string out, err;
 };
 
 } // namespace
 
-TEST_F(CaptureWorkerTest, RawModeWritesEveryFrameWholeAndIndexesIt)
+TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndIndexesIt)
 {
     CConversation conv(0x7f000001, 5000, 0x7f000001, 6000, 1, 2);
     const Frames frames = {BuildFrame(1, conv.Send(0, TCP_SYN, PatternBytes(30, 3))),
                            BuildFrame(1, PatternBytes(50, 1), {}, 0x0806), // not IP
                            BuildFrame(1, conv.Send(1, TCP_SYN | TCP_ACK, PatternBytes(9, 2)))};
-    Capture(frames, false, DLT_EN10MB, 1);
-    EXPECT_EQ(Out(PacketFileName(1)), Bytes(frames[0].begin(), frames[0].end() - 10))
+    EXPECT_EQ(Capture(frames, {"--raw"}, 1, 1), 0) << err;
+    EXPECT_EQ(File(PacketFileName(1)), Bytes(frames[0].begin(), frames[0].end() - 10))
         << "only the captured bytes";
-    EXPECT_EQ(Out(PacketFileName(2)), frames[1]);
-    EXPECT_EQ(Out(PacketFileName(3)), frames[2]);
+    EXPECT_EQ(File(PacketFileName(2)), frames[1]);
+    EXPECT_EQ(File(PacketFileName(3)), frames[2]);
     EXPECT_EQ(Text(LogFileName()),
               "DataLinkLayer Headersize : 14\r\nRAW mode\r\nCaptured Packet : 3\r\n");
-    EXPECT_EQ(host.log, "Capture Packet 1\r\nCapture Packet 2\r\nCapture Packet 3\r\n");
+    EXPECT_EQ(out, "Capture Packet 1\nCapture Packet 2\nCapture Packet 3\n");
     EXPECT_EQ(Text(FrameIndexName()),
               std::string(kFrameIndexHeader) + "0000000001," + TimeOf(0) + ",74,84,1\r\n" +
                   "0000000002," + TimeOf(1) + ",64,64,1\r\n" + "0000000003," + TimeOf(2) +
                   ",63,63,1\r\n");
-    EXPECT_EQ(host.events, (std::vector<std::string>{"open:" + out.Path(), "title:キャプチャ終了",
-                                                     "enable"}));
     struct stat st{};
-    ASSERT_EQ(::stat((out.Path() + PacketFileName(1)).c_str(), &st), 0);
+    ASSERT_EQ(::stat((dir.Path() + "out/" + PacketFileName(1)).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "captured bytes are private";
-
     // A second, shorter capture replaces what it reaches, whole, and leaves the rest.
     const Bytes arp = BuildFrame(1, PatternBytes(20, 7), {}, 0x0806);
-    Capture({arp}, false);
-    EXPECT_EQ(Out(PacketFileName(1)), arp);
-    EXPECT_EQ(Out(PacketFileName(3)), frames[2]);
+    EXPECT_EQ(Capture({arp}, {"--raw"}), 0);
+    EXPECT_EQ(File(PacketFileName(1)), arp);
+    EXPECT_EQ(File(PacketFileName(3)), frames[2]);
     EXPECT_EQ(Text(FrameIndexName()),
               std::string(kFrameIndexHeader) + "0000000001," + TimeOf(0) + ",34,34,1\r\n");
 }
 
-TEST_F(CaptureWorkerTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
+TEST_F(CaptureTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
 {
     CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
     CConversation b(0x0a000001, 1001, 0x0a000002, 80, 0xfffffff0u, 300);
@@ -105,20 +102,18 @@ TEST_F(CaptureWorkerTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
     for (auto &p : c.Handshake())
         packets.push_back(p);
     packets.push_back(c.Send(1, TCP_ACK, bData)); // c is still open at the end
-    CConversation stray(0x0a000003, 7, 0x0a000004, 8, 1, 2);
-    packets.push_back(stray.Send(0, TCP_ACK)); // nobody's: a new stream waits for a SYN
-    Capture(Framed(packets), true);
-
+    packets.push_back(CConversation(0x0a000003, 7, 0x0a000004, 8, 1, 2).Send(0, TCP_ACK));
+    EXPECT_EQ(Capture(Framed(packets)), 0) << err;
     Bytes aWritten = aData;
     std::fill(aWritten.begin() + 1500, aWritten.begin() + 2500, 0);
-    EXPECT_EQ(Out(StreamFileName(1, 1)), aWritten);
-    EXPECT_EQ(Out(StreamFileName(1, 2)), aReply);
-    EXPECT_EQ(Out(StreamFileName(2, 1)), bData);
-    EXPECT_EQ(Out(StreamFileName(3, 2)), bData);
-    EXPECT_TRUE(Has(StreamFileName(4, 1)) && Has(StreamFileName(4, 2)));
-    EXPECT_FALSE(Has(StreamFileName(5, 1)));
-    EXPECT_EQ(host.log, "Capture : p0000000001\r\nCapture : p0000000002\r\n"
-                        "Capture : p0000000003\r\nCapture : p0000000004\r\n");
+    EXPECT_EQ(File(StreamFileName(1, 1)), aWritten);
+    EXPECT_EQ(File(StreamFileName(1, 2)), aReply);
+    EXPECT_EQ(File(StreamFileName(2, 1)), bData);
+    EXPECT_EQ(File(StreamFileName(3, 2)), bData);
+    // The last packet is nobody's: a new stream waits for a SYN, its files empty.
+    EXPECT_TRUE(File(StreamFileName(4, 1)).empty() && File(StreamFileName(4, 2)).empty());
+    EXPECT_EQ(out, "Capture : p0000000001\nCapture : p0000000002\n"
+                   "Capture : p0000000003\nCapture : p0000000004\n");
     EXPECT_EQ(Text(LogFileName()),
               "DataLinkLayer Headersize : 14\r\nPacket Combine mode\r\nCaptured Packet : 4\r\n");
     // Rows as the streams end: a by its close, b by its reset, then the rest at the end.
@@ -130,15 +125,14 @@ TEST_F(CaptureWorkerTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
                   TimeOf(14) + "," + TimeOf(17) +
                   ",fd00::a00:5,9,fd00::a00:6,443,0,500,0,0,yes,capture_ended,\r\n" +
                   "0000000004,,,,,,,0,0,0,0,yes,not_followed,\r\n");
-    EXPECT_EQ(host.outcome.nStreams, 4);
-    EXPECT_EQ(host.outcome.nIncompleteStreams, 1);
-    EXPECT_FALSE(host.outcome.bFailed);
+    EXPECT_EQ(err, "packets read: 19, streams created: 4, files that failed: 0, streams with "
+                   "missing bytes: 1\n");
 }
 
 // Every link layer and IP version that Packet Combine mode assembles: each connection's files
 // hold exactly what its sides sent, and a second connection with the same addresses and ports
 // on another VLAN is a stream of its own.
-TEST_F(CaptureWorkerTest, LinkLayersAndIpVersions)
+TEST_F(CaptureTest, LinkLayersAndIpVersions)
 {
     struct Link
     {
@@ -147,10 +141,10 @@ TEST_F(CaptureWorkerTest, LinkLayersAndIpVersions)
         std::vector<uint16_t> vlans;
         int header;
     };
-    const Link links[] = {{"Ethernet", 1, {}, 14},        {"802.1Q", 1, {100}, 14},
-                          {"QinQ", 1, {100, 200}, 14},    {"SLL tagged", 113, {7}, 16},
-                          {"SLL2", 276, {}, 20},          {"raw IP", 12, {}, 0},
-                          {"null", 0, {}, 4},             {"loop", 108, {}, 4}};
+    const Link links[] = {{"Ethernet", 1, {}, 14},     {"802.1Q", 1, {100}, 14},
+                          {"QinQ", 1, {100, 200}, 14}, {"SLL tagged", 113, {7}, 16},
+                          {"SLL2", 276, {}, 20},       {"raw IP", 12, {}, 0},
+                          {"null", 0, {}, 4},          {"loop", 108, {}, 4}};
     for (const Link &link : links) {
         for (int version : {4, 6}) {
             SCOPED_TRACE(testing::Message() << link.name << " IPv" << version);
@@ -171,31 +165,26 @@ TEST_F(CaptureWorkerTest, LinkLayersAndIpVersions)
                 packets.push_back(p);
             for (auto &f : Framed(packets, link.type, link.vlans))
                 frames.push_back(f);
-            Capture(frames, true, link.type);
-            EXPECT_EQ(Out(StreamFileName(1, 1)), up);
-            EXPECT_EQ(Out(StreamFileName(1, 2)), down);
-            EXPECT_EQ(Text(LogFileName()),
-                      "DataLinkLayer Headersize : " + std::to_string(link.header) +
-                          "\r\nPacket Combine mode\r\nCaptured Packet : " +
-                          (link.vlans.empty() ? "1" : "2") + "\r\n");
+            EXPECT_EQ(Capture(frames, {}, link.type), 0) << err;
+            EXPECT_EQ(File(StreamFileName(1, 1)), up);
+            EXPECT_EQ(File(StreamFileName(1, 2)), down);
+            EXPECT_EQ(Text(LogFileName()), "DataLinkLayer Headersize : " +
+                                               std::to_string(link.header) +
+                                               "\r\nPacket Combine mode\r\nCaptured Packet : " +
+                                               (link.vlans.empty() ? "1" : "2") + "\r\n");
         }
     }
-}
-
-// TCP behind each kind of IPv6 extension header is followed; a later fragment, a jumbogram
-// and headers cut short are nobody's packets, as are IPv4 frames that lost their headers.
-// The other link types that Packet Combine mode knows, by the header length that log.txt
-// gives them.
-TEST_F(CaptureWorkerTest, HeaderLengthsOfTheOtherLinkTypes)
-{
+    // The other link types it knows, by the header length that log.txt gives them.
     for (auto [type, header] : {std::pair{6, 15}, std::pair{7, 2}, std::pair{11, 4}}) {
-        Capture({PatternBytes(60, 1)}, false, type);
+        EXPECT_EQ(Capture({PatternBytes(60, 1)}, {"--raw"}, type), 0);
         EXPECT_EQ(Text(LogFileName()), "DataLinkLayer Headersize : " + std::to_string(header) +
                                            "\r\nRAW mode\r\nCaptured Packet : 1\r\n");
     }
 }
 
-TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
+// TCP behind each kind of IPv6 extension header is followed; a later fragment, a jumbogram
+// and headers cut short are nobody's packets, as are tagged IPv4 frames that lost theirs.
+TEST_F(CaptureTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
 {
     CConversation conv(0x0a000001, 1000, 0x0a000002, 80, 7, 9, 6);
     Frames packets = conv.Handshake();
@@ -207,13 +196,12 @@ TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
     const std::vector<std::vector<std::pair<uint8_t, int>>> chains = {
         {{0, 8}}, {{43, 16}}, {{60, 8}}, {{51, 12}}, {{44, 8}}, {{0, 8}, {60, 24}, {44, 8}}};
     for (const auto &chain : chains) {
-        const Bytes data = PatternBytes(100, uint32_t(expected.size()));
         TcpSegment s = conv.Segment(0, TCP_ACK);
-        s.payload = data;
+        s.payload = PatternBytes(100, uint32_t(expected.size()));
         s.extensions = chain;
         packets.push_back(BuildIpTcp(s));
-        conv.Send(0, TCP_ACK, data);
-        expected.insert(expected.end(), data.begin(), data.end());
+        conv.Send(0, TCP_ACK, s.payload);
+        expected.insert(expected.end(), s.payload.begin(), s.payload.end());
     }
     TcpSegment later = conv.Segment(0, TCP_ACK);
     later.payload = PatternBytes(40, 5);
@@ -224,16 +212,15 @@ TEST_F(CaptureWorkerTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
     packets.push_back(Bytes(packets[4].begin(), packets[4].begin() + 40 + 8 + 13));
     packets.push_back(Bytes(packets[5].begin(), packets[5].begin() + 40 + 6));
     Frames frames = Framed(packets);
-    CConversation v4(0x0a000003, 7, 0x0a000004, 8, 1, 2);
-    const Bytes syn = BuildFrame(1, v4.Send(0, TCP_SYN), {5});
+    const Bytes syn = BuildFrame(1, CConversation(0x0a000003, 7, 0x0a000004, 8, 1, 2).Send(0, TCP_SYN), {5});
     for (size_t cut : {14 + 4 + 33, 14 + 3})
         frames.push_back(Bytes(syn.begin(), syn.begin() + long(cut)));
-    Capture(frames, true);
-    EXPECT_EQ(Out(StreamFileName(1, 1)), expected);
-    EXPECT_EQ(host.outcome.nStreams, 1) << "frames that are nobody's create no stream";
+    EXPECT_EQ(Capture(frames), 0) << err;
+    EXPECT_EQ(File(StreamFileName(1, 1)), expected);
+    EXPECT_EQ(out, "Capture : p0000000001\n") << "frames that are nobody's create no stream";
 }
 
-TEST_F(CaptureWorkerTest, UnsupportedLinkTypeFallsBackToRawMode)
+TEST_F(CaptureTest, UnsupportedLinkTypeFallsBackToRawMode)
 {
     // Link type 228 (bare IPv4) is not one the stream reassembly knows.
     CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
@@ -242,26 +229,32 @@ TEST_F(CaptureWorkerTest, UnsupportedLinkTypeFallsBackToRawMode)
     const Frames frames = {a.Send(0, TCP_SYN), notTcp, a.Send(1, TCP_SYN | TCP_ACK)};
     for (bool combine : {true, false}) {
         SCOPED_TRACE(combine);
-        Capture(frames, combine, 228);
+        EXPECT_EQ(Capture(frames, {combine ? "-q" : "--raw"}, 228), 0);
         const std::string count = combine ? "2" : "3"; // the filter stays in force
         EXPECT_EQ(Text(LogFileName()), "DataLinkLayer Headersize : Unknown\r\nRAW mode\r\n"
                                        "Captured Packet : " + count + "\r\n");
-        EXPECT_EQ(Out(PacketFileName(2)), combine ? frames[2] : frames[1]);
-        EXPECT_FALSE(host.combine);
-        EXPECT_EQ(host.events.size(), combine ? 5u : 3u);
-        EXPECT_EQ(host.events[0].rfind("message:対応していない", 0) == 0, combine);
+        EXPECT_EQ(File(PacketFileName(2)), combine ? frames[2] : frames[1]);
+        EXPECT_EQ(err.rfind("対応していないデータリンク層プロトコルです。\n", 0) == 0, combine);
     }
 }
 
-// More connections than the table holds: the first eviction is told, once.
-TEST_F(CaptureWorkerTest, EvictionIsToldOnce)
+// A full table gives a new connection the place of the stream idle longest among those that
+// carry no data: a flood of SYNs cannot push an established connection out. The first
+// eviction is told, once.
+TEST_F(CaptureTest, FloodOfSynsSparesEstablishedConnections)
 {
-    Frames syns;
+    CConversation quiet(0x0a000001, 1, 0x0a000002, 80, 10, 20);
+    Frames packets = quiet.Handshake();
     for (uint32_t i = 0; i < 1100; ++i)
-        syns.push_back(BuildFrame(1, CConversation(0x0b000000 + i, 2, 0x0a000002, 80, 1, 2)
-                                         .Send(0, TCP_SYN)));
-    Capture(syns, true);
-    EXPECT_EQ(host.problems, "ストリーム数が上限に達したため、古いストリームの追跡を終了しました。\r\n");
-    EXPECT_EQ(host.outcome.nStreams, 1100);
+        packets.push_back(CConversation(0x0b000000 + i, 2, 0x0a000002, 80, 1, 2).Send(0, TCP_SYN));
+    const Bytes data = PatternBytes(100, 1);
+    packets.push_back(quiet.Send(0, TCP_ACK, data));
+    for (auto &p : quiet.Close(0))
+        packets.push_back(p);
+    EXPECT_EQ(Capture(Framed(packets), {"-q"}), 0) << err;
+    EXPECT_EQ(out, "ストリーム数が上限に達したため、古いストリームの追跡を終了しました。\n");
+    EXPECT_EQ(File(StreamFileName(1, 1)), data);
+    const auto rows = Lines(Text(ConnectionIndexName()));
+    EXPECT_EQ(rows[1].substr(0, 11) + rows[1].substr(rows[1].size() - 10), "0000000002,,evicted,\r");
+    EXPECT_NE(Text(ConnectionIndexName()).find(",closed,"), std::string::npos);
 }
-
