@@ -1,32 +1,16 @@
 #include "ChildProcess.h"
 
+#include "Loopback.h"
 #include "TempDir.h"
 
-#include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
-namespace {
-
-std::string TempName(const char *tag)
-{
-    char path[] = "/tmp/marlinox-rel-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd >= 0)
-        ::close(fd);
-    ::unlink(path);
-    return std::string(path) + tag;
-}
-
-} // namespace
-
 CChild::CChild(const std::vector<std::string> &argv, const CChildSetup &setup)
-    : m_strOut(TempName(".out")), m_strErr(TempName(".err"))
+    : m_strOut(m_dir.Path() + "out"), m_strErr(m_dir.Path() + "err")
 {
     std::vector<std::string> copies = argv;
     std::vector<char *> pointers;
@@ -66,8 +50,6 @@ CChild::~CChild()
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
     }
-    ::unlink(m_strOut.c_str());
-    ::unlink(m_strErr.c_str());
 }
 
 void CChild::Signal(int signal) const
@@ -78,18 +60,12 @@ void CChild::Signal(int signal) const
 
 int CChild::Wait(int timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (m_pid > 0) {
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (std::chrono::steady_clock::now() > deadline)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return -1;
+    int status = 0;
+    if (m_pid <= 0 || !WaitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; },
+                               timeoutMs))
+        return -1;
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string CChild::Stdout() const { return ReadText(m_strOut); }

@@ -1,4 +1,6 @@
 #pragma once
+#include "TempDir.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -32,6 +34,7 @@ public:
     std::string Stderr() const;
 
 private:
+    CTempDir m_dir; // holds the files its standard output and error go to
     pid_t m_pid = -1;
     std::string m_strOut;
     std::string m_strErr;
