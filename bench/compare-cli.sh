@@ -2,7 +2,8 @@
 # Compares builds of marlinox-cli, or one build on two copies of a workload, in alternating
 # rounds: each contender replays its workload once per round, the order reversed in every
 # other round. Prints each contender's median time, spread, CPU time and peak memory, and its
-# time as a ratio of the first contender's in the same round (median and range over rounds).
+# time as a ratio of the first contender's in the same round (median and range over rounds), or
+# the ratios asked for with --ratio.
 # Every output is checked: stream files against the generator's truth, RAW frame files against
 # the first contender's first run.
 #
@@ -36,6 +37,7 @@ usage: bench/compare-cli.sh [options] LABEL=CLI[,WORKLOAD] ...
                    small-frames, or one of them with -v6 (default $WORKLOAD)
   --raw            RAW mode (default: Packet Combine mode)
   --target TEXT    the target of the ratios, printed beside them
+  --ratio A/B      print A's time / B's time (repeatable; default: each / the first)
   --build DIR      build directory of the generator (default $BUILD)
   --work DIR       workload folder (default $WORK); removed at the end unless --keep
   --keep           keep the workload files for the next run
@@ -46,11 +48,13 @@ EOF
 }
 
 CONTENDERS=()
+RATIOS=()
 while [[ $# -gt 0 ]]; do
     case $1 in
     --workload) WORKLOAD=$2; shift 2 ;;
     --raw) RAW=1; shift ;;
     --target) TARGET=$2; shift 2 ;;
+    --ratio) RATIOS+=("$2"); shift 2 ;;
     --build) BUILD=$(realpath -m "$2"); shift 2 ;;
     --work) WORK=$(realpath -m "$2"); shift 2 ;;
     --keep) KEEP=1; shift ;;
@@ -138,6 +142,11 @@ print_tool_header
 for label in "${LABELS[@]}"; do
     print_tool "$label" "$RUNS" "$(info_packets "${INFO_OF[$label]}")"
 done
-for label in "${LABELS[@]:1}"; do
-    print_ratio "$label" "$first" "$RUNS" "$TARGET"
+if [[ ${#RATIOS[@]} == 0 ]]; then
+    for label in "${LABELS[@]:1}"; do
+        RATIOS+=("$label/$first")
+    done
+fi
+for ratio in "${RATIOS[@]}"; do
+    print_ratio "${ratio%/*}" "${ratio#*/}" "$RUNS" "$TARGET"
 done
