@@ -75,9 +75,8 @@ bench_require
 bench_build "$BUILD" marlinox-workload
 GENERATOR=$BUILD/bench/marlinox-workload
 
-OUT=${OUT:-$WORK}/marlinox-compare-out
 mkdir -p "$WORK"
-prepare_out "$OUT"
+OUT=$(make_out "${OUT:-$WORK}" marlinox-compare-out)
 cleanup()
 {
     remove_outputs "$OUT"

@@ -17,6 +17,7 @@
 
 BENCH_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 MEMORY_LIMIT_KIB=20480 # 20 MiB
+MEMORY_LIMITED=.       # the labels the limit applies to (a regular expression)
 SETTLE_S=${SETTLE_S:-360}
 SETTLE_STAMP=${TMPDIR:-/tmp}/marlinox-bench.deleted
 
@@ -48,11 +49,16 @@ bench_build()
 
 load_average() { cut -d' ' -f1-3 /proc/loadavg; }
 
-# prepare_out DIR: creates the folder that holds the run folders (see above for +T).
-prepare_out()
+# make_out BASE NAME: creates a new folder BASE/NAME.XXXXXX for the run folders of this script
+# (see above for +T) and prints its path; a folder of its own, so that cleaning up never
+# touches anything else there, nor another run's outputs.
+make_out()
 {
     mkdir -p "$1"
-    chattr +T "$1" 2>/dev/null || true
+    local dir
+    dir=$(mktemp -d "$1/$2.XXXXXX")
+    chattr +T "$dir" 2>/dev/null || true
+    echo "$dir"
 }
 
 # settle_fs: waits until SETTLE_S seconds have passed since the last deletion of outputs.
@@ -193,11 +199,13 @@ print_tool()
     read -r med min max < <(stats $(values T_US "$label" "$runs"))
     read -r cpu _ _ < <(stats $(values CPU_S "$label" "$runs"))
     read -r _ _ rss < <(stats $(values RSS_KIB "$label" "$runs"))
+    local limit=$MEMORY_LIMIT_KIB
+    [[ $label =~ $MEMORY_LIMITED ]] || limit=0
     awk -v t="$label" -v med="$med" -v min="$min" -v max="$max" -v cpu="$cpu" -v k="$rss" \
-        -v lim="$MEMORY_LIMIT_KIB" -v c="${CHECK[$label]:-}" -v f="${FAILED[$label]:-}" \
+        -v lim="$limit" -v c="${CHECK[$label]:-}" -v f="${FAILED[$label]:-}" \
         -v p="$packets" 'BEGIN {
             printf "  %-22s %9.3f %7.3f–%-7.3f %8.2f %6.1f MiB%s  %s%s  (%.0f pkt/s)\n", t,
-                med / 1e6, min / 1e6, max / 1e6, cpu, k / 1024, (k >= lim ? " (OVER 20 MiB)" : ""),
+                med / 1e6, min / 1e6, max / 1e6, cpu, k / 1024, (lim > 0 && k >= lim ? " (OVER 20 MiB)" : ""),
                 c, (f != "" ? "  FAILED: " f : ""), p / (med / 1e6)
         }'
 }

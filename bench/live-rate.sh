@@ -61,8 +61,7 @@ for c in "${CONTENDERS[@]}"; do
     [[ -x ${CLI_OF[${c%%=*}]} ]] || { echo "missing: ${c#*=}" >&2; exit 1; }
 done
 
-OUT=$OUT/marlinox-live-out
-mkdir -p "$OUT"
+OUT=$(make_out "$OUT" marlinox-live-out)
 CLI_PID=
 cleanup()
 {

@@ -63,6 +63,7 @@ while [[ $# -gt 0 ]]; do
 done
 
 bench_require
+MEMORY_LIMITED=^marlinox # the floors and peers are not held to it
 bench_build "$BUILD" marlinox-cli marlinox-workload marlinox-pwrite-floor marlinox-run-floor
 GENERATOR=$BUILD/bench/marlinox-workload
 PWRITE_FLOOR=$BUILD/bench/marlinox-pwrite-floor
@@ -74,10 +75,8 @@ command -v tcpflow >/dev/null && HAVE_TCPFLOW=1
 HAVE_EDITCAP=0
 command -v editcap >/dev/null && HAVE_EDITCAP=1
 
-# A folder of our own inside --out, so that cleaning up never touches anything else there.
-OUT=${OUT:-$WORK}/marlinox-bench-out
 mkdir -p "$WORK"
-prepare_out "$OUT"
+OUT=$(make_out "${OUT:-$WORK}" marlinox-bench-out)
 cleanup()
 {
     remove_outputs "$OUT"
