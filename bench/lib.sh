@@ -211,16 +211,19 @@ print_tool()
 }
 
 # print_ratio A B RUNS TARGET: the median over rounds of A's time / B's time in the same round,
-# with its range.
+# with its range, and the same for their CPU times (user + system).
 print_ratio()
 {
-    local a=$1 b=$2 runs=$3 target=$4 r ratios=() med min max
+    local a=$1 b=$2 runs=$3 target=$4 r ratios=() cpu=() med min max cmed
     for ((r = 1; r <= runs; ++r)); do
         ratios+=("$(awk -v a="${T_US[$a,$r]}" -v b="${T_US[$b,$r]}" 'BEGIN { printf "%.4f", a / b }')")
+        cpu+=("$(awk -v a="${CPU_S[$a,$r]}" -v b="${CPU_S[$b,$r]}" \
+            'BEGIN { printf "%.4f", (b > 0 ? a / b : 0) }')")
     done
     read -r med min max < <(stats "${ratios[@]}")
-    printf '  %-40s %5.2f  (rounds %.2f–%.2f)   target %s\n' "$a / $b:" "$med" "$min" "$max" \
-        "$target"
+    read -r cmed _ _ < <(stats "${cpu[@]}")
+    printf '  %-40s %5.2f  (rounds %.2f–%.2f; cpu %.2f)   target %s\n' "$a / $b:" "$med" "$min" \
+        "$max" "$cmed" "$target"
 }
 
 # --- checking outputs ------------------------------------------------------------------------
