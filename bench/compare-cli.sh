@@ -111,7 +111,24 @@ for label in "${LABELS[@]}"; do
 done
 echo "  load average before: $(load_average)"
 
-# Outputs stay until the end: see replay() in run-bench.sh.
+first=${LABELS[0]}
+# check_run LABEL ROUND: the run's output against the truth, or in RAW mode against the first
+# contender's first run.
+check_run()
+{
+    local label=$1 r=$2
+    if [[ $RAW == 1 ]]; then
+        note_check "$label" "$(check_raw "$OUT/$label.$r" "$OUT/$first.1" \
+            "$(info_packets "${INFO_OF[$label]}")")"
+    else
+        note_check "$label" "$(check_named "$OUT/$label.$r" "${TRUTH_OF[$label]}")"
+    fi
+}
+
+# On a disk the outputs stay until the end (see lib.sh) and are checked then; on a tmpfs each
+# run is checked and removed at once (but the RAW reference), so that memory does not fill up.
+TMPFS=0
+on_tmpfs "$OUT" && TMPFS=1
 mode=()
 [[ $RAW == 1 ]] && mode=(--raw)
 settle_fs
@@ -121,21 +138,20 @@ for ((r = 1; r <= RUNS; ++r)); do
         mkdir -p "$dir"
         measure "$label" "$r" "$OUT/$label.log" \
             "${CLI_OF[$label]}" -r "${PCAP_OF[$label]}" -o "$dir" -q "${mode[@]}"
-    done
-done
-echo "  load average after:  $(load_average)"
-
-first=${LABELS[0]}
-for label in "${LABELS[@]}"; do
-    for ((r = 1; r <= RUNS; ++r)); do
-        if [[ $RAW == 1 ]]; then
-            note_check "$label" "$(check_raw "$OUT/$label.$r" "$OUT/$first.1" \
-                "$(info_packets "${INFO_OF[$label]}")")"
-        else
-            note_check "$label" "$(check_named "$OUT/$label.$r" "${TRUTH_OF[$label]}")"
+        if ((TMPFS)); then
+            check_run "$label" "$r"
+            [[ $label.$r == "$first.1" ]] || rm -rf "$dir"
         fi
     done
 done
+echo "  load average after:  $(load_average)"
+if ((!TMPFS)); then
+    for label in "${LABELS[@]}"; do
+        for ((r = 1; r <= RUNS; ++r)); do
+            check_run "$label" "$r"
+        done
+    done
+fi
 
 print_tool_header
 for label in "${LABELS[@]}"; do

@@ -99,25 +99,59 @@ command_for()
     esac
 }
 
-# replay NAME PCAP LABEL...: RUNS rounds over the tools, each run into RUN/LABEL.ROUND, where
-# RUN is OUT/NAME. On a disk the outputs stay until the script ends (see lib.sh); on a tmpfs
-# they go when the workload is done.
+# replay NAME PCAP CHECK LABEL...: RUNS rounds over the tools, each run into RUN/LABEL.ROUND,
+# where RUN is OUT/NAME, each run's output checked by "CHECK LABEL ROUND". On a disk the outputs
+# stay until the script ends (see lib.sh) and are checked after the last round; on a tmpfs each
+# run is checked and removed at once (but the RAW reference, raw-floor.1), so that memory does
+# not fill up.
 replay()
 {
-    local pcap=$2 r label
+    local pcap=$2 check=$3 r label tmpfs=0
     RUN=$OUT/$1
-    shift 2
+    shift 3
     T_US=() RSS_KIB=() CPU_S=() CHECK=() FAILED=()
     settle_fs
     mkdir -p "$RUN"
+    on_tmpfs "$RUN" && tmpfs=1
     cat "$pcap" >/dev/null
     for ((r = 1; r <= RUNS; ++r)); do
         for label in $(round_order "$r" "$@"); do
             mkdir -p "$RUN/$label.$r"
             command_for "$label" "$pcap" "$RUN/$label.$r"
             measure "$label" "$r" "$RUN/$label.log" "${CMD[@]}"
+            if ((tmpfs)); then
+                "$check" "$label" "$r"
+                [[ $label.$r == raw-floor.1 ]] || rm -rf "${RUN:?}/$label.$r"
+            fi
         done
     done
+    echo "  load average after:  $(load_average)"
+    if ((!tmpfs)); then
+        for label in "$@"; do
+            for ((r = 1; r <= RUNS; ++r)); do
+                "$check" "$label" "$r"
+            done
+        done
+    fi
+}
+
+# check_stream_run LABEL ROUND: the run's stream files against the generator's truth.
+check_stream_run()
+{
+    local dir=$RUN/$1.$2
+    if [[ $1 == tcpflow ]]; then
+        note_check "$1" "$(check_multiset "$dir" "$WL_TRUTH")"
+    else
+        note_check "$1" "$(check_named "$dir" "$WL_TRUTH")"
+    fi
+}
+
+# check_raw_run LABEL ROUND: the run's frame files against the floor's first run (editcap
+# writes one capture file per frame instead, not compared).
+check_raw_run()
+{
+    [[ $1 == editcap || $1.$2 == raw-floor.1 ]] && return
+    note_check "$1" "$(check_raw "$RUN/$1.$2" "$RUN/raw-floor.1" "$(info_packets "$WL_INFO")")"
 }
 
 done_with_outputs()
@@ -125,21 +159,6 @@ done_with_outputs()
     if on_tmpfs "$RUN"; then
         remove_outputs "$RUN"
     fi
-}
-
-# check_streams LABEL...: every run's stream files against the generator's truth.
-check_streams()
-{
-    local label r
-    for label in "$@"; do
-        for ((r = 1; r <= RUNS; ++r)); do
-            if [[ $label == tcpflow ]]; then
-                note_check "$label" "$(check_multiset "$RUN/$label.$r" "$WL_TRUTH")"
-            else
-                note_check "$label" "$(check_named "$RUN/$label.$r" "$WL_TRUTH")"
-            fi
-        done
-    done
 }
 
 replay_streams()
@@ -150,9 +169,7 @@ replay_streams()
     echo
     cat "$WL_INFO"
     echo "  load average before: $(load_average)"
-    replay "$name" "$WL_PCAP" "${tools[@]}"
-    echo "  load average after:  $(load_average)"
-    check_streams "${tools[@]}"
+    replay "$name" "$WL_PCAP" check_stream_run "${tools[@]}"
     print_tool_header
     for t in "${tools[@]}"; do
         print_tool "$t" "$RUNS" "$(info_packets "$WL_INFO")"
@@ -170,20 +187,14 @@ replay_streams()
 
 replay_raw()
 {
-    local name=$1 tools=(raw-floor marlinox-raw) t r frames
+    local name=$1 tools=(raw-floor marlinox-raw) t frames
     [[ $HAVE_EDITCAP == 1 ]] && tools+=(editcap)
     ensure_workload "$GENERATOR" "$WORK" "$name"
     frames=$(info_packets "$WL_INFO")
     echo
     echo "$(cat "$WL_INFO") (RAW mode)"
     echo "  load average before: $(load_average)"
-    replay "$name" "$WL_PCAP" "${tools[@]}"
-    echo "  load average after:  $(load_average)"
-    for ((r = 1; r <= RUNS; ++r)); do
-        note_check marlinox-raw "$(check_raw "$RUN/marlinox-raw.$r" "$RUN/raw-floor.1" "$frames")"
-        ((r == 1)) ||
-            note_check raw-floor "$(check_raw "$RUN/raw-floor.$r" "$RUN/raw-floor.1" "$frames")"
-    done
+    replay "$name" "$WL_PCAP" check_raw_run "${tools[@]}"
     print_tool_header
     for t in "${tools[@]}"; do
         print_tool "$t" "$RUNS" "$frames"
