@@ -131,7 +131,7 @@ TMPFS=0
 on_tmpfs "$OUT" && TMPFS=1
 mode=()
 [[ $RAW == 1 ]] && mode=(--raw)
-settle_fs
+settle_fs "$OUT"
 for ((r = 1; r <= RUNS; ++r)); do
     for label in $(round_order "$r" "${LABELS[@]}"); do
         dir=$OUT/$label.$r

@@ -61,10 +61,12 @@ make_out()
     echo "$dir"
 }
 
-# settle_fs: waits until SETTLE_S seconds have passed since the last deletion of outputs.
+# settle_fs DIR: when DIR is on a disk, waits until SETTLE_S seconds have passed since the last
+# deletion of outputs.
 settle_fs()
 {
     [[ -e $SETTLE_STAMP ]] || return 0
+    on_tmpfs "$1" && return 0
     local wait=$(($(stat -c %Y "$SETTLE_STAMP") + SETTLE_S - $(date +%s)))
     if ((wait > 0)); then
         echo "waiting $wait s for the file system to settle after the last deletion of outputs"

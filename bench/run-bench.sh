@@ -110,8 +110,8 @@ replay()
     RUN=$OUT/$1
     shift 3
     T_US=() RSS_KIB=() CPU_S=() CHECK=() FAILED=()
-    settle_fs
     mkdir -p "$RUN"
+    settle_fs "$RUN"
     on_tmpfs "$RUN" && tmpfs=1
     cat "$pcap" >/dev/null
     for ((r = 1; r <= RUNS; ++r)); do
