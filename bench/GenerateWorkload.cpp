@@ -550,7 +550,8 @@ int main(int argc, char **argv)
         }
     }
     writer.Close();
-    std::printf("%s: %llu packets, %llu %s, %ld connections open at most\n", w.c_str(),
+    std::printf("%s%s: %llu packets, %llu %s, %ld connections open at most\n", w.c_str(),
+                options.ipVersion == 6 ? "-v6" : "",
                 static_cast<unsigned long long>(totals.packets),
                 static_cast<unsigned long long>(totals.payload),
                 w == "small-frames" ? "frame bytes" : "payload bytes", totals.maxOpen);
