@@ -109,7 +109,6 @@ for label in "${LABELS[@]}"; do
     echo "  $label: ${CLI_OF[$label]} on $(cat "${INFO_OF[$label]}")"
     cat "${PCAP_OF[$label]}" >/dev/null
 done
-echo "  load average before: $(load_average)"
 
 first=${LABELS[0]}
 # check_run LABEL ROUND: the run's output against the truth, or in RAW mode against the first
@@ -132,6 +131,7 @@ on_tmpfs "$OUT" && TMPFS=1
 mode=()
 [[ $RAW == 1 ]] && mode=(--raw)
 settle_fs "$OUT"
+echo "  load average before: $(load_average)"
 for ((r = 1; r <= RUNS; ++r)); do
     for label in $(round_order "$r" "${LABELS[@]}"); do
         dir=$OUT/$label.$r

@@ -112,6 +112,7 @@ replay()
     T_US=() RSS_KIB=() CPU_S=() CHECK=() FAILED=()
     mkdir -p "$RUN"
     settle_fs "$RUN"
+    echo "  load average before: $(load_average)"
     on_tmpfs "$RUN" && tmpfs=1
     cat "$pcap" >/dev/null
     for ((r = 1; r <= RUNS; ++r)); do
@@ -168,7 +169,6 @@ replay_streams()
     ensure_workload "$GENERATOR" "$WORK" "$name"
     echo
     cat "$WL_INFO"
-    echo "  load average before: $(load_average)"
     replay "$name" "$WL_PCAP" check_stream_run "${tools[@]}"
     print_tool_header
     for t in "${tools[@]}"; do
@@ -193,7 +193,6 @@ replay_raw()
     frames=$(info_packets "$WL_INFO")
     echo
     echo "$(cat "$WL_INFO") (RAW mode)"
-    echo "  load average before: $(load_average)"
     replay "$name" "$WL_PCAP" check_raw_run "${tools[@]}"
     print_tool_header
     for t in "${tools[@]}"; do
