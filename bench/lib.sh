@@ -29,8 +29,9 @@ bench_require()
     fi
 }
 
-# bench_build DIR TARGET...: configures DIR for the benchmark (GUI and tests off) when needed and
-# builds TARGETs there, niced; the log is DIR/bench-build.log.
+# bench_build DIR TARGET...: configures DIR for the benchmark (a new DIR with GUI and tests off;
+# an existing one gets MARLINOX_BENCH=ON if it lacks it) and builds TARGETs there, niced; the log
+# is DIR/bench-build.log.
 bench_build()
 {
     local dir=$1
@@ -40,6 +41,8 @@ bench_build()
         command -v ninja >/dev/null && generator=(-G Ninja)
         cmake -S "$BENCH_REPO" -B "$dir" "${generator[@]}" -DMARLINOX_BENCH=ON \
             -DBUILD_TESTING=OFF -DMARLINOX_GUI=OFF >/dev/null
+    elif ! grep -q '^MARLINOX_BENCH:BOOL=ON' "$dir/CMakeCache.txt"; then
+        cmake -S "$BENCH_REPO" -B "$dir" -DMARLINOX_BENCH=ON >/dev/null
     fi
     if ! nice cmake --build "$dir" -j2 --target "$@" >"$dir/bench-build.log" 2>&1; then
         cat "$dir/bench-build.log" >&2
