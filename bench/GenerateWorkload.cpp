@@ -6,9 +6,13 @@
 //   small-frames  a million 60-byte TCP and UDP frames, for RAW mode
 //
 // The same options and seed give the same file, byte for byte. Every address lies in
-// 10.0.0.0/8; the file is only written, nothing is sent.
+// 10.0.0.0/8, or with --ipv6 in fd00::10.0.0.0/104 (the same packets over IPv6: the same
+// payload bytes, sequence numbers and order). The file is only written, nothing is sent.
+// --truth FILE lists the SHA-256 of every stream file the capture engine should write for the
+// connections, under the engine's names, in the format of sha256sum -c.
 #include "PacketBuilder.h"
 #include "PcapWriter.h"
+#include "Sha256.h"
 
 #include <algorithm>
 #include <charconv>
@@ -16,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,6 +65,8 @@ struct Options
 {
     std::string workload;
     std::string output;
+    std::string truth;
+    int ipVersion = 4;
     uint64_t seed = 1;
     long megabytes = -1; // total payload; -1: the workload's default
     long connections = -1;
@@ -89,6 +96,11 @@ public:
     // The flow's next packet; Done() must be false.
     Packet Next();
     bool Done() const { return m_queue.empty() && m_delayed.empty() && m_nPhase == kClosed; }
+    // The number the capture engine gives the connection: its SYN's place among the SYNs.
+    int GetNumber() const { return m_nNumber; }
+    void SetNumber(int number) { m_nNumber = number; }
+    // The SHA-256 of everything side sends, in hex.
+    std::string Digest(int side) const;
 
 private:
     enum { kHandshake, kData, kClosed };
@@ -114,6 +126,7 @@ private:
     int m_nSide = 0;
     int m_nBurstLeft = 0;
     int m_nUnacked = 0;
+    int m_nNumber = 0;
     std::deque<Packet> m_queue;
     std::vector<Delayed> m_delayed;
 };
@@ -126,7 +139,7 @@ uint32_t PickIsn(CRandom &random)
     return uint32_t(random.Next());
 }
 
-CConversation MakeConversation(int index, CRandom &random)
+CConversation MakeConversation(int index, CRandom &random, int ipVersion)
 {
     const uint32_t client = 0x0a010001u + uint32_t(index / 30000);
     const uint16_t clientPort = uint16_t(20000 + index % 30000);
@@ -134,12 +147,13 @@ CConversation MakeConversation(int index, CRandom &random)
     const uint32_t server = 0x0a000001u + uint32_t(index % 8);
     const uint32_t isn0 = PickIsn(random);
     const uint32_t isn1 = PickIsn(random);
-    return CConversation(client, clientPort, server, serverPorts[index % 4], isn0, isn1);
+    return CConversation(client, clientPort, server, serverPorts[index % 4], isn0, isn1,
+                         ipVersion);
 }
 
 CFlow::CFlow(const FlowPlan &plan, const Options &options, const std::vector<uint8_t> &pattern)
     : m_options(options), m_pattern(pattern), m_random(plan.seed),
-      m_conv(MakeConversation(plan.index, m_random)), m_qwTotal{plan.bytes[0], plan.bytes[1]},
+      m_conv(MakeConversation(plan.index, m_random, options.ipVersion)), m_qwTotal{plan.bytes[0], plan.bytes[1]},
       m_uShift{size_t(m_random.Below(kPatternSize)), size_t(m_random.Below(kPatternSize))}
 {
 }
@@ -243,6 +257,17 @@ Packet CFlow::Payload(int side, uint64_t offset, uint64_t length) const
     return out;
 }
 
+std::string CFlow::Digest(int side) const
+{
+    constexpr uint64_t kChunk = 1 << 20;
+    CSha256 sha;
+    for (uint64_t at = 0; at < m_qwTotal[side]; at += kChunk) {
+        const Packet bytes = Payload(side, at, std::min(kChunk, m_qwTotal[side] - at));
+        sha.Add(bytes.data(), bytes.size());
+    }
+    return sha.Hex();
+}
+
 // Flow sizes: roughly log-uniform over three decades when varied, equal otherwise; scaled so
 // that the total is the requested payload (give or take the 64-byte minimum per direction).
 std::vector<FlowPlan> PlanFlows(const Options &options, uint64_t totalBytes, bool varied,
@@ -279,23 +304,41 @@ struct Totals
     long maxOpen = 0;
 };
 
+// The truth lines of a finished flow: "DIGEST  pNNNNNNNNNN-S.txt", as sha256sum writes them.
+void AddTruth(const CFlow &flow, std::vector<std::string> &truth)
+{
+    for (int side = 0; side < 2; ++side) {
+        char name[64];
+        std::snprintf(name, sizeof name, "  p%010d-%d.txt\n", flow.GetNumber(), side + 1);
+        truth[size_t(2 * (flow.GetNumber() - 1) + side)] = flow.Digest(side) + name;
+    }
+}
+
 Totals WriteFlows(const Options &options, const std::vector<FlowPlan> &plans, CPcapWriter &writer,
-                  CRandom &random)
+                  CRandom &random, std::vector<std::string> *truth)
 {
     const std::vector<uint8_t> pattern = PatternBytes(kPatternSize, uint32_t(options.seed));
     Totals totals;
     for (const auto &p : plans)
         totals.payload += p.bytes[0] + p.bytes[1];
+    if (truth)
+        truth->assign(2 * plans.size(), {});
     std::vector<std::unique_ptr<CFlow>> open;
     size_t next = 0;
+    int numbered = 0;
     while (next < plans.size() || !open.empty()) {
         while (long(open.size()) < options.concurrent && next < plans.size())
             open.push_back(std::make_unique<CFlow>(plans[next++], options, pattern));
         totals.maxOpen = std::max(totals.maxOpen, long(open.size()));
         const size_t i = size_t(random.Below(open.size()));
-        writer.Write(BuildEthernetFrame(open[i]->Next()));
+        CFlow &flow = *open[i];
+        if (flow.GetNumber() == 0) // its first packet is its SYN
+            flow.SetNumber(++numbered);
+        writer.Write(BuildFrame(kLinkTypeEthernet, flow.Next()));
         ++totals.packets;
-        if (open[i]->Done()) {
+        if (flow.Done()) {
+            if (truth)
+                AddTruth(flow, *truth);
             std::swap(open[i], open.back());
             open.pop_back();
         }
@@ -303,29 +346,48 @@ Totals WriteFlows(const Options &options, const std::vector<FlowPlan> &plans, CP
     return totals;
 }
 
-Packet BuildUdpFrame(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
-                     size_t payloadLength)
+// The IPv4 or IPv6 header of a UDP datagram with udpLength bytes after it.
+Packet UdpIpHeader(int version, uint32_t src, uint32_t dst, size_t udpLength)
 {
-    const size_t total = 20 + 8 + payloadLength;
-    Packet ip(total, 0);
-    const uint8_t header[20] = {0x45, 0, uint8_t(total >> 8), uint8_t(total), 0x12, 0x34, 0, 0,
+    if (version == 6) {
+        Packet ip(40, 0);
+        const uint8_t header[8] = {0x60, 0, 0, 0, uint8_t(udpLength >> 8), uint8_t(udpLength), 17,
+                                   64};
+        std::memcpy(ip.data(), header, sizeof header);
+        const auto s = Ipv6Of(src);
+        const auto d = Ipv6Of(dst);
+        std::copy(s.begin(), s.end(), ip.begin() + 8);
+        std::copy(d.begin(), d.end(), ip.begin() + 24);
+        return ip;
+    }
+    const size_t total = 20 + udpLength;
+    Packet ip(20, 0);
+    const uint8_t header[10] = {0x45, 0, uint8_t(total >> 8), uint8_t(total), 0x12, 0x34, 0, 0,
                                 64,   17};
     std::memcpy(ip.data(), header, sizeof header);
     for (int i = 0; i < 4; ++i) {
         ip[size_t(12 + i)] = uint8_t(src >> (24 - 8 * i));
         ip[size_t(16 + i)] = uint8_t(dst >> (24 - 8 * i));
     }
-    const size_t udpLength = 8 + payloadLength;
-    const uint8_t udp[6] = {uint8_t(sport >> 8), uint8_t(sport),          uint8_t(dport >> 8),
-                            uint8_t(dport),      uint8_t(udpLength >> 8), uint8_t(udpLength)};
-    std::memcpy(ip.data() + 20, udp, sizeof udp);
-    for (size_t i = 0; i < payloadLength; ++i)
-        ip[28 + i] = uint8_t(i * 7 + sport);
-    return BuildEthernetFrame(ip);
+    return ip;
 }
 
-// 60-byte frames, the Ethernet minimum: every other one a TCP segment with 6 bytes of
-// payload, the rest UDP datagrams with 18.
+Packet BuildUdpFrame(int version, uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
+                     size_t payloadLength)
+{
+    const size_t udpLength = 8 + payloadLength;
+    Packet ip = UdpIpHeader(version, src, dst, udpLength);
+    const uint8_t udp[8] = {uint8_t(sport >> 8),     uint8_t(sport),
+                            uint8_t(dport >> 8),     uint8_t(dport),
+                            uint8_t(udpLength >> 8), uint8_t(udpLength)};
+    ip.insert(ip.end(), std::begin(udp), std::end(udp));
+    for (size_t i = 0; i < payloadLength; ++i)
+        ip.push_back(uint8_t(i * 7 + sport));
+    return BuildFrame(kLinkTypeEthernet, ip);
+}
+
+// 60-byte frames, the Ethernet minimum (80 bytes over IPv6): every other one a TCP segment with
+// 6 bytes of payload, the rest UDP datagrams with 18.
 Totals WriteSmallFrames(const Options &options, CPcapWriter &writer, CRandom &random)
 {
     Totals totals;
@@ -344,9 +406,10 @@ Totals WriteSmallFrames(const Options &options, CPcapWriter &writer, CRandom &ra
             s.ack = uint32_t(random.Next());
             s.flags = TCP_ACK | TCP_PSH;
             s.payload = PatternBytes(6, uint32_t(i));
-            frame = BuildEthernetFrame(BuildIpv4Tcp(s));
+            s.version = options.ipVersion;
+            frame = BuildFrame(kLinkTypeEthernet, BuildIpv4Tcp(s));
         } else {
-            frame = BuildUdpFrame(src, dst, sport, 53, 18);
+            frame = BuildUdpFrame(options.ipVersion, src, dst, sport, 53, 18);
         }
         writer.Write(frame);
         ++totals.packets;
@@ -364,6 +427,8 @@ void PrintUsage(FILE *out)
                "  small-frames  60-byte frames (default 1000000)\n"
                "options:\n"
                "  --seed N         seed of the workload (default 1)\n"
+               "  --ipv6           IPv6 instead of IPv4; the same payload bytes for a seed\n"
+               "  --truth FILE     write the SHA-256 of every stream file to FILE (flows only)\n"
                "  --mb N           total payload in MB (default 500 / 400)\n"
                "  --connections N  connections (default 2000 / 8)\n"
                "  --concurrent N   connections open at once at most (default 800 / 8)\n"
@@ -382,8 +447,8 @@ template <typename T> bool ParseNumber(std::string_view text, T &value)
 
 bool ParseOption(std::string_view name, std::string_view value, Options &o)
 {
-    if (name == "-o") {
-        o.output = std::string(value);
+    if (name == "-o" || name == "--truth") {
+        (name == "-o" ? o.output : o.truth) = std::string(value);
         return true;
     }
     if (name == "--seed")
@@ -409,7 +474,9 @@ bool ParseArguments(int argc, char **argv, Options &o)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg.starts_with("-")) {
+        if (arg == "--ipv6") {
+            o.ipVersion = 6;
+        } else if (arg.starts_with("-")) {
             if (i + 1 >= argc || !ParseOption(arg, argv[i + 1], o)) {
                 std::fprintf(stderr, "marlinox-workload: bad option %s\n", argv[i]);
                 return false;
@@ -422,6 +489,15 @@ bool ParseArguments(int argc, char **argv, Options &o)
         }
     }
     return !o.workload.empty() && !o.output.empty();
+}
+
+bool WriteTruth(const std::string &path, const std::vector<std::string> &lines)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const auto &line : lines)
+        out << line;
+    out.close();
+    return bool(out);
 }
 
 void ApplyDefaults(Options &o)
@@ -466,10 +542,16 @@ int main(int argc, char **argv)
     } else {
         const uint64_t bytes = uint64_t(options.megabytes) * kMegabyte;
         const auto plans = PlanFlows(options, bytes, w == "many-flows", random);
-        totals = WriteFlows(options, plans, writer, random);
+        std::vector<std::string> truth;
+        totals = WriteFlows(options, plans, writer, random, options.truth.empty() ? nullptr : &truth);
+        if (!options.truth.empty() && !WriteTruth(options.truth, truth)) {
+            std::fprintf(stderr, "marlinox-workload: cannot write %s\n", options.truth.c_str());
+            return 1;
+        }
     }
     writer.Close();
-    std::printf("%s: %llu packets, %llu %s, %ld connections open at most\n", w.c_str(),
+    std::printf("%s%s: %llu packets, %llu %s, %ld connections open at most\n", w.c_str(),
+                options.ipVersion == 6 ? "-v6" : "",
                 static_cast<unsigned long long>(totals.packets),
                 static_cast<unsigned long long>(totals.payload),
                 w == "small-frames" ? "frame bytes" : "payload bytes", totals.maxOpen);

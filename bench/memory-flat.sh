@@ -7,10 +7,11 @@
 # marlinox-workload; the copies keep their 4-tuples and numbers, so each copy's connections
 # start after the previous copy's have closed, as in a long capture.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-CLI=$REPO/build/cli/marlinox-cli
-WORKLOAD=$REPO/build/bench/marlinox-workload
+BUILD=$BENCH_REPO/build-bench
+CLI=
+WORKLOAD=
 WORK=/tmp/marlinox-memory
 MB=500
 KEEP=0
@@ -18,9 +19,11 @@ KEEP=0
 usage()
 {
     cat <<EOF
-usage: bench/memory-flat.sh [--cli PATH] [--workload PATH] [--work DIR] [--mb N] [--keep]
-  --cli PATH       marlinox-cli to measure (default $CLI)
-  --workload PATH  the workload generator (default $WORKLOAD)
+usage: bench/memory-flat.sh [--build DIR] [--cli PATH] [--workload PATH] [--work DIR] [--mb N] [--keep]
+  --build DIR      build directory, configured with -DMARLINOX_BENCH=ON and built if needed
+                   (default $BUILD)
+  --cli PATH       marlinox-cli to measure (default: the one in --build)
+  --workload PATH  the workload generator (default: the one in --build)
   --work DIR       scratch folder (default $WORK); removed at the end unless --keep
   --mb N           payload of one many-flows copy in MB (default $MB)
 EOF
@@ -28,6 +31,7 @@ EOF
 
 while [[ $# -gt 0 ]]; do
     case $1 in
+    --build) BUILD=$(realpath -m "$2"); shift 2 ;;
     --cli) CLI=$(realpath -m "$2"); shift 2 ;;
     --workload) WORKLOAD=$(realpath -m "$2"); shift 2 ;;
     --work) WORK=$(realpath -m "$2"); shift 2 ;;
@@ -38,6 +42,11 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 
+if [[ -z $CLI || -z $WORKLOAD ]]; then
+    bench_build "$BUILD" marlinox-cli marlinox-workload
+fi
+CLI=${CLI:-$BUILD/cli/marlinox-cli}
+WORKLOAD=${WORKLOAD:-$BUILD/bench/marlinox-workload}
 for tool in "$CLI" "$WORKLOAD"; do
     [[ -x $tool ]] || { echo "missing: $tool (build first)" >&2; exit 1; }
 done
