@@ -346,6 +346,16 @@ Totals WriteFlows(const Options &options, const std::vector<FlowPlan> &plans, CP
     return totals;
 }
 
+// The IPv6 address fd00::a.b.c.d that the packet builder gives the IPv4 address a.b.c.d.
+Packet Ipv6Of(uint32_t ipv4)
+{
+    Packet address(16, 0);
+    address[0] = 0xfd;
+    for (int i = 0; i < 4; ++i)
+        address[size_t(12 + i)] = uint8_t(ipv4 >> (24 - 8 * i));
+    return address;
+}
+
 // The IPv4 or IPv6 header of a UDP datagram with udpLength bytes after it.
 Packet UdpIpHeader(int version, uint32_t src, uint32_t dst, size_t udpLength)
 {
@@ -407,7 +417,7 @@ Totals WriteSmallFrames(const Options &options, CPcapWriter &writer, CRandom &ra
             s.flags = TCP_ACK | TCP_PSH;
             s.payload = PatternBytes(6, uint32_t(i));
             s.version = options.ipVersion;
-            frame = BuildFrame(kLinkTypeEthernet, BuildIpv4Tcp(s));
+            frame = BuildFrame(kLinkTypeEthernet, BuildIpTcp(s));
         } else {
             frame = BuildUdpFrame(options.ipVersion, src, dst, sport, 53, 18);
         }
