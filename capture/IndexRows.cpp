@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 const char *const kConnectionIndexHeader =
@@ -63,14 +64,25 @@ std::string FormatTime(int64_t microseconds)
         fraction += 1000000;
         --seconds;
     }
-    const time_t t = time_t(seconds);
-    tm utc{};
-    char text[64] = "";
-    if (gmtime_r(&t, &utc))
-        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", utc.tm_year + 1900,
-                      utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                      long(fraction));
-    return text;
+    // Frames come many to a second: the date and time are worked out once per second.
+    static thread_local int64_t lastSecond = -1;
+    static thread_local char prefix[64] = "";
+    if (seconds != lastSecond) {
+        const time_t t = time_t(seconds);
+        tm utc{};
+        if (!gmtime_r(&t, &utc))
+            return {};
+        std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.", utc.tm_year + 1900,
+                      utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+        lastSecond = seconds;
+    }
+    char text[80];
+    const size_t length = std::strlen(prefix);
+    std::memcpy(text, prefix, length);
+    for (int i = 5; i >= 0; --i, fraction /= 10)
+        text[length + size_t(i)] = char('0' + fraction % 10);
+    text[length + 6] = 'Z';
+    return std::string(text, length + 7);
 }
 
 std::string ConnectionRow(const CStreamRecord &r)
@@ -90,7 +102,7 @@ std::string ConnectionRow(const CStreamRecord &r)
 std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original,
                      int linkType)
 {
-    char tail[64];
-    std::snprintf(tail, sizeof tail, ",%u,%u,%d\r\n", captured, original, linkType);
-    return Number(number) + "," + FormatTime(time) + tail;
+    std::string row = Number(number) + "," + FormatTime(time) + ",";
+    row += std::to_string(captured) + "," + std::to_string(original) + ",";
+    return row + std::to_string(linkType) + "\r\n";
 }

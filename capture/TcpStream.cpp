@@ -189,8 +189,10 @@ void CTcpStream::CutFiles(const CSegment &segment)
         const int dir = dirs[i];
         if (!m_pFile[dir])
             continue;
+        // A file that is already as long as its side sent (the common case) is left alone.
         const int64_t length = PlaceInStream(dir, sent[i]);
-        if (length >= 0 && m_pFile[dir]->SetLength(uint64_t(length)))
+        if (length >= 0 && uint64_t(length) != m_qwLength[dir] &&
+            m_pFile[dir]->SetLength(uint64_t(length)))
             m_qwLength[dir] = uint64_t(length);
     }
 }
