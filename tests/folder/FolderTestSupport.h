@@ -20,28 +20,24 @@ inline void MakeFile(const QString &path) { QFile(path).open(QIODevice::WriteOnl
 inline QString ModeAndOwner(const QString &path)
 {
     struct stat st = {};
-    ::stat(path.toLocal8Bit().constData(), &st);
+    ::stat(QFile::encodeName(path), &st);
     return QString("%1 %2").arg(st.st_mode & 07777, 0, 8).arg(st.st_uid);
 }
 
 // Puts handler in place of one of the program's replaceable functions (set returns what was
 // there before) for the life of the object.
-template <class H> class CHook
+template <class H> struct CHook
 {
-public:
     CHook(H (*set)(H), std::type_identity_t<H> handler) : m_set(set), m_previous(set(handler)) {}
-    ~CHook() { m_set(m_previous); }
     CHook(const CHook &) = delete;
-    CHook &operator=(const CHook &) = delete;
-
-private:
+    ~CHook() { m_set(m_previous); }
     H (*m_set)(H);
     H m_previous;
 };
 
 // A UI test's ground: HOME (with an empty Desktop folder) and a working folder of its own, and
-// message boxes recorded as "caption|text" and answered m_nAnswer instead of being shown;
-// m_shown tells whether each box's window was on the screen when it came.
+// message boxes answered m_nAnswer instead of being shown, recorded as "caption|text" with
+// " (hidden)" after a box whose parent's window was not on the screen.
 struct CUiGround
 {
     CUiGround()
@@ -54,12 +50,11 @@ struct CUiGround
 
     CTempDir m_home, m_tmp;
     QStringList m_boxes;
-    QList<bool> m_shown;
     int m_nAnswer = QMessageBox::Ok;
     CHook<Platform::MessageBoxHandler> m_hook{
         Platform::SetMessageBoxHandler, [this](QWidget *parent, auto &text, auto &caption, auto) {
-            m_boxes.append(caption + '|' + text);
-            m_shown.append(parent && parent->window()->isVisible());
+            const bool shown = parent && parent->window()->isVisible();
+            m_boxes.append(caption + '|' + text + (shown ? "" : " (hidden)"));
             return m_nAnswer;
         }};
 };
