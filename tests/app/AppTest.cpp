@@ -8,6 +8,7 @@
 #include "Hooks.h"
 #include "LogQueue.h"
 #include "Loopback.h"
+#include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "Platform.h"
 #include "SignalWatcher.h"
@@ -21,7 +22,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr int kGenerous = 60000; // ms: only an upper bound for a wait that normally ends soon
-const QString kIdle = "01111111", kCapturing = "10000001";
 const std::string kLine = "受" + std::string(95, 'x') + "\r\n"; // a log line of 100 bytes
 // How the capture table ends a capture, besides the signals.
 constexpr int kStop = 0, kClose = -1, kEsc = -2, kAfterTitle = -3, kSession = -4;
@@ -41,14 +41,12 @@ struct CWindowGround : CUiGround
         return m_dlg.findChild<T *>(QString("id%1").arg(id));
     }
     QString Log() const { return Control<QPlainTextEdit>(1004)->toPlainText(); }
-    // Whether Stop, the check box, Capture, the folder field, the device field, both Select
-    // buttons and the log view are enabled, as 0/1.
-    QString States() const
+    // Whether Stop and Capture are enabled: "10" during a capture, "00" once it was asked to
+    // stop, "01" when no worker runs.
+    QString Buttons() const
     {
-        QString s;
-        for (int id : {1006, 1010, 1005, 1008, 1001, 1011, 1013, 1004})
-            s += Control<QWidget>(id)->isEnabled() ? '1' : '0';
-        return s;
+        return QString(Control(1006)->isEnabled() ? "1" : "0") +
+               (Control(1005)->isEnabled() ? "1" : "0");
     }
     int Run(QDialog &dlg)
     {
@@ -105,9 +103,11 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
     QString Dir() const { return m_w->Dir(); }
-    QString At(QString s) const { return s.replace('@', Dir()); }
     QString Title() const { return m_w->m_dlg.windowTitle(); }
-    ICaptureHost &Host() const { return m_w->m_dlg.GetHost(); }
+    void Append(const std::string &text) const
+    {
+        m_w->m_dlg.GetHost().AppendLog(text, LineKind::Progress);
+    }
     // Makes a connection of its own to listener that sends a mark; whether the mark is in a
     // file of the test's folder whose name matches pattern.
     bool MarkSeen(CLoopbackListener &listener, const QString &pattern) const
@@ -150,14 +150,12 @@ private slots:
         QCOMPARE(list->columnWidth(0) + list->columnWidth(1), 800);
     }
 
-    // Idle in Packet Combine mode. Enter does nothing anywhere, and Tab leaves the log view,
-    // where typed text counts towards its limit of 61440 bytes, each line break as CR LF. Qt's
-    // own texts are Japanese too.
+    // Enter does nothing anywhere, and Tab leaves the log view, where typed text counts towards
+    // its limit of 61440 bytes, each line break as CR LF. Qt's own texts are Japanese too.
     void keysAndLogLimit()
     {
-        QVERIFY(!m_w->m_dlg.windowIcon().isNull() && m_w->Control<QCheckBox>(1010)->isChecked());
-        const QByteArray lines = QByteArray::fromStdString(kLine).repeated(614);
-        Host().AppendLog(lines.toStdString() + std::string(36, 'y') + "\r\n", LineKind::Progress);
+        Append(QByteArray::fromStdString(kLine).repeated(614).toStdString() + std::string(36, 'y') +
+               "\r\n");
         auto *log = m_w->Control<QPlainTextEdit>(1004);
         log->setFocus();
         QTest::keyClicks(log, "ab"); // 61440 bytes
@@ -166,9 +164,9 @@ private slots:
         QTest::keyClick(log, Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), m_w->Control(1005));
         QCOMPARE(m_w->m_boxes, QStringList());
-        Host().AppendLog("c", LineKind::Progress); // not more than 61440 bytes before it: kept
+        Append("c"); // not more than 61440 bytes before it: kept
         QVERIFY(m_w->Log().endsWith("yy\nabc"));
-        Host().AppendLog("d", LineKind::Progress); // 61441 bytes before it: emptied first
+        Append("d"); // 61441 bytes before it: emptied first
         QCOMPARE(m_w->Log(), QString("d"));
         QMessageBox box(QMessageBox::NoIcon, "", "", QMessageBox::Yes);
         QVERIFY(box.button(QMessageBox::Yes)->text().startsWith(Text("はい")));
@@ -178,9 +176,8 @@ private slots:
     {
         QTest::addColumn<CCaptureRow>("row");
         const auto row = [](const char *name, CCaptureRow row) { QTest::newRow(name) << row; };
-        const QString dev = "none0", no = "%|" + Text(AppText::kSpecifyBoth);
-        const QString ok = Text("確認|") + Text(AppText::kConfirmOverwrite),
-                      error = Text("エラー|");
+        const QString dev = "none0", ok = Text("確認|") + Text(AppText::kConfirmOverwrite);
+        const QString no = "%|" + Text(AppText::kSpecifyBoth), error = Text("エラー|");
         const QString mine = "700 " + QString::number(::getuid()), sudo = "700 65534";
         const int yes = QMessageBox::Yes;
         const auto create = [](const char *f) {
@@ -192,7 +189,7 @@ private slots:
         row("missing folder made after the notice; No", {dev, "@new", QMessageBox::No, {create("new"), ok}, mine});
         row("through sudo the folder made is the user's", {dev, "@new", QMessageBox::No, {create("new"), ok}, sudo});
         row("missing parent: the system's message", {dev, "@no/new", yes, {create("no/new"), error + Platform::ErrorText(ENOENT).c_str()}});
-        row("a file in place of a folder", {dev, "@file", yes, {error + "@file" + Text(AppText::kNotFolder)}});
+        row("a file in place of a folder", {dev, "/dev/null", yes, {error + "/dev/null" + Text(AppText::kNotFolder)}});
         row("No to the confirmation changes nothing", {dev, "@", QMessageBox::No, {ok}});
         row("without a trailing /; Esc", {dev, "@out", yes, {create("out"), ok}, mine, "@out/", kEsc});
         row("with a trailing /; Stop after the worker's final title keeps it", {dev, "@out/", yes, {create("out/"), ok}, mine, "@out/", kAfterTitle});
@@ -222,14 +219,13 @@ private slots:
         CSignalWatcher watcher;
         connect(&watcher, &CSignalWatcher::received, &m_w->m_dlg, &CCaptureDlg::EndSession);
         QSignalSpy finished(&m_w->m_dlg, &QDialog::finished);
-        MakeFile(Dir() + "file");
         m_w->m_actions = {[](QDialog &d) { DoubleClickDevice(d, "marlinox0"); }};
         QTest::mouseClick(m_w->Control(1011), Qt::LeftButton);
         m_w->m_boxes.clear();
         m_w->Control<QLineEdit>(1001)->setText(row.device); // none0: no such interface
-        m_w->Control<QLineEdit>(1008)->setText(At(row.folder));
+        m_w->Control<QLineEdit>(1008)->setText(QString(row.folder).replace('@', Dir()));
         m_w->Control<QCheckBox>(1010)->setChecked(row.combine);
-        Host().AppendLog("earlier\r\n", LineKind::Progress);
+        Append("earlier\r\n");
         m_w->m_nAnswer = row.answer;
         qputenv("SUDO_UID", sudo ? "65534" : ""); // empty: not run through sudo
         qputenv("SUDO_GID", sudo ? "65534" : "");
@@ -237,24 +233,26 @@ private slots:
 
         QCOMPARE(m_w->m_boxes.replaceInStrings(Dir(), "@").replaceInStrings(qAppName(), "%"),
                  row.boxes);
-        QCOMPARE(row.made.isEmpty() ? "" : ModeAndOwner(At(row.folder)), row.made);
+        QCOMPARE(row.made.isEmpty() ? "" : ModeAndOwner(m_w->Control<QLineEdit>(1008)->text()),
+                 row.made);
         // Every request of the worker waits for this thread: the window has not changed yet.
-        QCOMPARE(Title(), started ? Text(AppText::kTitleStarted) + At(row.started) : "Marlinox");
-        QCOMPARE(m_w->States(), started ? kCapturing : kIdle);
+        const QString title = started ? Text(AppText::kTitleStarted) + row.started : "Marlinox";
+        QCOMPARE(Title() + m_w->Buttons(),
+                 QString(title).replace('@', Dir()) + (started ? "10" : "01"));
         if (!started)
             return;
         CLoopbackListener server;
         std::vector<CLoopbackConnection> connections;
         const Bytes up = PatternBytes(3000, 1), down = PatternBytes(5000, 2);
-        if (live) {
-            const QString log = Dir() + "log.txt"; // or the capture failed at once
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(log) || m_w->States() == kIdle, kGenerous);
-            QVERIFY(QFileInfo::exists(log) && (connections = server.Connect(1)).size() == 1);
+        if (live) { // once log.txt exists the interface is open
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(Dir() + "log.txt") || m_w->Buttons() == "01",
+                                     kGenerous);
+            QVERIFY(m_w->Buttons() == "10" && (connections = server.Connect(1)).size() == 1);
             Exchange(connections[0], up, down);
             QTRY_VERIFY_WITH_TIMEOUT(MarkSeen(server, row.combine ? "p*-1*" : "p*.pd"), kGenerous);
         }
         if (row.stop == kAfterTitle)
-            Host().SetTitle("キャプチャ終了");
+            m_w->m_dlg.GetHost().SetTitle("キャプチャ終了");
         if (row.stop == kClose)
             QVERIFY(!m_w->m_dlg.close());
         else if (row.stop == kEsc)
@@ -265,13 +263,12 @@ private slots:
             std::raise(row.stop);
         else
             QTest::mouseClick(m_w->Control(1006), Qt::LeftButton);
-        if (!closes) {
-            QCOMPARE(m_w->States(), QString("00000001"));
-            QCOMPARE(Title(), Text(row.stop == kAfterTitle ? "キャプチャ終了" : "終了処理中"));
+        if (!closes) { // and a close request while it winds down does nothing
+            QCOMPARE(Title() + m_w->Buttons(),
+                     Text(row.stop == kAfterTitle ? "キャプチャ終了00" : "終了処理中00"));
             QTest::keyClick(&m_w->m_dlg, Qt::Key_Escape);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(m_w->States(), kIdle, kGenerous);
-        QCOMPARE(Title(), Text("キャプチャ終了"));
+        QTRY_COMPARE_WITH_TIMEOUT(Title() + m_w->Buttons(), Text("キャプチャ終了01"), kGenerous);
         QCOMPARE(m_w->m_opened.size(), size_t(live)); // only a capture that made its log.txt
         QVERIFY(live || m_w->Log() == Text("デバイスが選択されていません。\n"));
         if (!closes)
@@ -281,8 +278,7 @@ private slots:
         const int n = live ? StreamOfPort(m_w->m_tmp.Path(), connections[0].wClientPort) : 0;
         QVERIFY(!live || !row.combine || n > 0 || dropped > 0);
         for (int side = 1; row.combine && n > 0 && side <= 2; ++side) {
-            const QString name = QString("p%1-%2.txt").arg(n, 10, 10, QChar('0')).arg(side);
-            const Bytes file = ReadFileBytes((Dir() + name).toStdString());
+            const Bytes file = ReadFileBytes(m_w->m_tmp.Path() + StreamFileName(n, side));
             QCOMPARE(CheckCaptured(file, side == 1 ? up : down, dropped > 0), "");
         }
     }
@@ -290,7 +286,8 @@ private slots:
     // The lines that the worker sends while this thread draws nothing give the view of appends
     // one at a time: 7000 lines of 100 bytes leave the last 235, as the view was emptied before
     // line 6766, when it held 61500 bytes. The worker's message box finds every line before it
-    // drawn, and lines after a drawn batch are drawn as well.
+    // drawn, and lines after a drawn batch are drawn as well (the second finds no drain that
+    // the first may have left pending).
     void workerLog()
     {
         QString atBox;
@@ -299,15 +296,14 @@ private slots:
             [&](auto &&...) { return atBox = m_w->Log() + '|', 0; });
         std::thread worker([&] {
             for (int i = 0; i < 7000; ++i)
-                Host().AppendLog(kLine, LineKind::Progress);
-            Host().ShowMessage("end");
+                Append(kLine);
+            m_w->m_dlg.GetHost().ShowMessage("end");
         });
         QTRY_VERIFY_WITH_TIMEOUT(!atBox.isEmpty(), kGenerous);
         worker.join();
         QCOMPARE(atBox, QString::fromStdString(kLine).replace("\r\n", "\n").repeated(235) + '|');
-        // The second line finds no drain that the first one may still have left pending.
         for (const char *line : {"next\r\n", "more\r\n"}) {
-            std::thread([&] { Host().AppendLog(line, LineKind::Progress); }).join();
+            std::thread([&] { Append(line); }).join();
             QTRY_VERIFY(m_w->Log().endsWith(QString(line).replace("\r\n", "\n")));
         }
         // An emptying still to be drawn erases the view, whatever the user typed meanwhile.

@@ -50,7 +50,7 @@ struct CUiGround
 
     CTempDir m_home, m_tmp;
     QStringList m_boxes;
-    int m_nAnswer = QMessageBox::Ok;
+    int m_nAnswer = QMessageBox::Yes;
     CHook<Platform::MessageBoxHandler> m_hook{
         Platform::SetMessageBoxHandler, [this](QWidget *parent, auto &text, auto &caption, auto) {
             const bool shown = parent && parent->window()->isVisible();
