@@ -28,11 +28,20 @@ constexpr int kStop = 0, kClose = -1, kEsc = -2, kAfterTitle = -3, kSession = -4
 
 char *Name(const char *text) { return const_cast<char *>(text); }
 
+// Double-clicks the device chooser's row that shows name.
+void DoubleClickDevice(QDialog &dlg, const QString &name)
+{
+    auto *list = dlg.findChild<QTreeWidget *>("id1003");
+    const QRect row = list->visualItemRect(list->findItems(name, Qt::MatchExactly).value(0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row.center());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row.center());
+}
+
 // The main window, shown, on a test's ground, with the user's part played by the test: boxes
 // are answered; in every modal dialog (no modal loop runs) the next action of m_actions is
 // done, and a dialog left open is then cancelled. m_boxes records the class of each dialog
-// run among the boxes. The device chooser lists m_devices instead of the machine's interfaces
-// (only lo exists); folders that the window would open on the desktop are recorded.
+// run among the boxes. The device chooser lists two interfaces of the test's (only lo exists)
+// instead of the machine's; folders that the window would open on the desktop are recorded.
 struct CWindowGround : CUiGround
 {
     CWindowGround() { m_dlg.show(); }
@@ -41,12 +50,14 @@ struct CWindowGround : CUiGround
         return m_dlg.findChild<T *>(QString("id%1").arg(id));
     }
     QString Log() const { return Control<QPlainTextEdit>(1004)->toPlainText(); }
-    // Whether Stop and Capture are enabled: "10" during a capture, "00" once it was asked to
-    // stop, "01" when no worker runs.
-    QString Buttons() const
+    void Append(const std::string &text) { m_dlg.GetHost().AppendLog(text, LineKind::Progress); }
+    QString At(QString s) const { return s.replace('@', Dir()); }
+    // The title, then whether Stop and Capture are enabled: "10" during a capture, "00" once it
+    // was asked to stop, "01" when no worker runs.
+    QString Seen() const
     {
-        return QString(Control(1006)->isEnabled() ? "1" : "0") +
-               (Control(1005)->isEnabled() ? "1" : "0");
+        const auto bit = [this](int id) { return Control(id)->isEnabled() ? '1' : '0'; };
+        return m_dlg.windowTitle() + ' ' + bit(1006) + bit(1005);
     }
     int Run(QDialog &dlg)
     {
@@ -58,28 +69,31 @@ struct CWindowGround : CUiGround
             dlg.done(QDialog::Rejected);
         return dlg.result();
     }
+    // Makes a connection of its own to listener that sends a mark; whether the mark is in a
+    // file of the test's folder whose name matches pattern.
+    bool MarkSeen(CLoopbackListener &listener, const QString &pattern) const
+    {
+        const QByteArray mark = "marlinox-mark";
+        for (auto &c : listener.Connect(1))
+            Exchange(c, Bytes(mark.begin(), mark.end()), {});
+        for (const QString &name : QDir(Dir()).entryList({pattern})) {
+            if (QFile f(Dir() + name); f.open(QIODevice::ReadOnly) && f.readAll().contains(mark))
+                return true;
+        }
+        return false;
+    }
 
     QList<std::function<void(QDialog &)>> m_actions;
     std::vector<std::string> m_opened;
-    pcap_if_t m_devices[3] = {{&m_devices[1], Name("marlinox0"), Name("説明"), nullptr, 0},
-                              {&m_devices[2], Name("lo"), nullptr, nullptr, 0},
-                              {nullptr, Name("wlp2s0"), nullptr, nullptr, 0}};
-    CHook<CDeviceDlg::CListSource> m_list{
-        CDeviceDlg::SetListSource,
-        {[this](pcap_if_t **list, char *) { return *list = m_devices, 0; }, [](pcap_if_t *) {}}};
-    CHook<ModalRunner> m_runner{SetModalRunner, [this](QDialog &dlg) { return Run(dlg); }};
-    CHook<FolderOpener> m_opener{SetFolderOpener, [this](auto &path) { m_opened.push_back(path); }};
+    pcap_if_t m_devices[2] = {{&m_devices[1], Name("marlinox0"), Name("説明"), nullptr, 0},
+                              {nullptr, Name("lo"), nullptr, nullptr, 0}};
+    std::shared_ptr<void> m_hooks[3] = {
+        Hook(CDeviceDlg::SetListSource,
+             {[this](pcap_if_t **list, char *) { return *list = m_devices, 0; }, [](auto) {}}),
+        Hook(SetModalRunner, [this](QDialog &dlg) { return Run(dlg); }),
+        Hook(SetFolderOpener, [this](auto &path) { m_opened.push_back(path); })};
     CCaptureDlg m_dlg;
 };
-
-// Double-clicks the device chooser's row that shows name.
-void DoubleClickDevice(QDialog &dlg, const QString &name)
-{
-    auto *list = dlg.findChild<QTreeWidget *>("id1003");
-    const QRect row = list->visualItemRect(list->findItems(name, Qt::MatchExactly).value(0));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row.center());
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row.center());
-}
 
 // A row of the Capture button's table: the fields, the answer to every question, what the user
 // sees then and, for a capture started, how it is ended.
@@ -102,72 +116,27 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
-    QString Dir() const { return m_w->Dir(); }
-    QString Title() const { return m_w->m_dlg.windowTitle(); }
-    void Append(const std::string &text) const
-    {
-        m_w->m_dlg.GetHost().AppendLog(text, LineKind::Progress);
-    }
-    // Makes a connection of its own to listener that sends a mark; whether the mark is in a
-    // file of the test's folder whose name matches pattern.
-    bool MarkSeen(CLoopbackListener &listener, const QString &pattern) const
-    {
-        const QByteArray mark = "marlinox-mark";
-        for (auto &c : listener.Connect(1))
-            Exchange(c, Bytes(mark.begin(), mark.end()), {});
-        for (const QString &name : QDir(Dir()).entryList({pattern})) {
-            if (QFile f(Dir() + name); f.open(QIODevice::ReadOnly) && f.readAll().contains(mark))
-                return true;
-        }
-        return false;
-    }
-    std::unique_ptr<CWindowGround> m_w;
-
 private slots:
-    void init()
-    {
-        m_w = std::make_unique<CWindowGround>();
-        QVERIFY(QTest::qWaitForWindowExposed(&m_w->m_dlg));
-    }
-    void cleanup() { m_w.reset(); }
-
-    // Each run of the device chooser shows a fresh list, with the descriptions; a double-click
-    // picks a row, while Return and Esc pick nothing.
-    void deviceChooser()
-    {
-        auto *list = m_w->m_dlg.findChild<QTreeWidget *>("id1003");
-        m_w->m_actions = {[](QDialog &d) { DoubleClickDevice(d, "lo"); },
-                          [&](QDialog &) {
-                              list->setCurrentItem(list->topLevelItem(0)); // selected only
-                              QTest::keyClick(list, Qt::Key_Return);
-                              QTest::keyClick(list, Qt::Key_Escape);
-                          }};
-        for (int run = 0; run < 2; ++run)
-            QTest::mouseClick(m_w->Control(1011), Qt::LeftButton);
-        QCOMPARE(m_w->Control<QLineEdit>(1001)->text(), QString("lo"));
-        QCOMPARE(list->topLevelItemCount(), 3);
-        QCOMPARE(list->topLevelItem(0)->text(1), Text("説明"));
-        QCOMPARE(list->columnWidth(0) + list->columnWidth(1), 800);
-    }
-
     // Enter does nothing anywhere, and Tab leaves the log view, where typed text counts towards
     // its limit of 61440 bytes, each line break as CR LF. Qt's own texts are Japanese too.
     void keysAndLogLimit()
     {
-        Append(QByteArray::fromStdString(kLine).repeated(614).toStdString() + std::string(36, 'y') +
-               "\r\n");
-        auto *log = m_w->Control<QPlainTextEdit>(1004);
+        CWindowGround w;
+        QVERIFY(QTest::qWaitForWindowExposed(&w.m_dlg));
+        w.Append(QByteArray::fromStdString(kLine).repeated(614).toStdString() +
+                 std::string(36, 'y') + "\r\n");
+        auto *log = w.Control<QPlainTextEdit>(1004);
         log->setFocus();
         QTest::keyClicks(log, "ab"); // 61440 bytes
         QTest::keyClick(log, Qt::Key_Return);
-        QTest::keyClick(m_w->Control<QLineEdit>(1001), Qt::Key_Return);
+        QTest::keyClick(w.Control<QLineEdit>(1001), Qt::Key_Return);
         QTest::keyClick(log, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), m_w->Control(1005));
-        QCOMPARE(m_w->m_boxes, QStringList());
-        Append("c"); // not more than 61440 bytes before it: kept
-        QVERIFY(m_w->Log().endsWith("yy\nabc"));
-        Append("d"); // 61441 bytes before it: emptied first
-        QCOMPARE(m_w->Log(), QString("d"));
+        QCOMPARE(QApplication::focusWidget(), w.Control(1005));
+        QCOMPARE(w.m_boxes, QStringList());
+        w.Append("c"); // not more than 61440 bytes before it: kept
+        QVERIFY(w.Log().endsWith("yy\nabc"));
+        w.Append("d"); // 61441 bytes before it: emptied first
+        QCOMPARE(w.Log(), QString("d"));
         QMessageBox box(QMessageBox::NoIcon, "", "", QMessageBox::Yes);
         QVERIFY(box.button(QMessageBox::Yes)->text().startsWith(Text("はい")));
     }
@@ -202,9 +171,10 @@ private slots:
         // clang-format on
     }
     // Capture checks the fields (choosers for empty ones), makes a missing folder after a
-    // notice and asks before it starts; the device typed is captured, not one picked before. A
-    // close request during a capture acts as Stop, and the window stays open until the worker
-    // has ended; one while it winds down does nothing. The end of the session and the ending
+    // notice and asks before it starts. The device chooser lists the interfaces afresh on each
+    // run, and a double-click picks one; the device typed over a pick is captured. A close
+    // request during a capture acts as Stop, and the window stays open until the worker has
+    // ended; one while it winds down does nothing. The end of the session and the ending
     // signals stop the capture, then close the window. On lo the test makes a TCP exchange,
     // then connections of its own until one shows in a file (the capture has read past the
     // exchange): the exchange is then in its files whole, or as far as the packets that the
@@ -216,69 +186,73 @@ private slots:
         const bool closes = row.stop == kSession || row.stop > 0, started = !row.started.isEmpty();
         if ((sudo || live) && ::geteuid() != 0)
             QSKIP("handing a folder to another user, and capturing on lo, need root");
+        CWindowGround w;
         CSignalWatcher watcher;
-        connect(&watcher, &CSignalWatcher::received, &m_w->m_dlg, &CCaptureDlg::EndSession);
-        QSignalSpy finished(&m_w->m_dlg, &QDialog::finished);
-        m_w->m_actions = {[](QDialog &d) { DoubleClickDevice(d, "marlinox0"); }};
-        QTest::mouseClick(m_w->Control(1011), Qt::LeftButton);
-        m_w->m_boxes.clear();
-        m_w->Control<QLineEdit>(1001)->setText(row.device); // none0: no such interface
-        m_w->Control<QLineEdit>(1008)->setText(QString(row.folder).replace('@', Dir()));
-        m_w->Control<QCheckBox>(1010)->setChecked(row.combine);
-        Append("earlier\r\n");
-        m_w->m_nAnswer = row.answer;
+        connect(&watcher, &CSignalWatcher::received, &w.m_dlg, &CCaptureDlg::EndSession);
+        QSignalSpy finished(&w.m_dlg, &QDialog::finished);
+        w.m_actions = {[](QDialog &d) { DoubleClickDevice(d, "marlinox0"); }};
+        QTest::mouseClick(w.Control(1011), Qt::LeftButton);
+        QCOMPARE(w.Control<QLineEdit>(1001)->text(), QString("marlinox0"));
+        w.m_boxes.clear();
+        w.Control<QLineEdit>(1001)->setText(row.device); // none0: no such interface
+        w.Control<QLineEdit>(1008)->setText(w.At(row.folder));
+        w.Control<QCheckBox>(1010)->setChecked(row.combine);
+        w.Append("earlier\r\n");
+        w.m_nAnswer = row.answer;
         qputenv("SUDO_UID", sudo ? "65534" : ""); // empty: not run through sudo
         qputenv("SUDO_GID", sudo ? "65534" : "");
-        QTest::mouseClick(m_w->Control(1005), Qt::LeftButton);
+        QTest::mouseClick(w.Control(1005), Qt::LeftButton);
 
-        QCOMPARE(m_w->m_boxes.replaceInStrings(Dir(), "@").replaceInStrings(qAppName(), "%"),
+        QCOMPARE(w.m_boxes.replaceInStrings(w.Dir(), "@").replaceInStrings(qAppName(), "%"),
                  row.boxes);
-        QCOMPARE(row.made.isEmpty() ? "" : ModeAndOwner(m_w->Control<QLineEdit>(1008)->text()),
-                 row.made);
+        const auto *list = w.m_dlg.findChild<QTreeWidget *>("id1003"); // listed anew each run
+        QCOMPARE(list->topLevelItemCount(), 2);
+        QCOMPARE(list->columnWidth(0) + list->columnWidth(1), 800);
+        QCOMPARE(row.made.isEmpty() ? "" : ModeAndOwner(w.At(row.folder)), row.made);
         // Every request of the worker waits for this thread: the window has not changed yet.
-        const QString title = started ? Text(AppText::kTitleStarted) + row.started : "Marlinox";
-        QCOMPARE(Title() + m_w->Buttons(),
-                 QString(title).replace('@', Dir()) + (started ? "10" : "01"));
+        QCOMPARE(w.Seen(), started ? Text(AppText::kTitleStarted) + w.At(row.started) + " 10"
+                                   : "Marlinox 01");
         if (!started)
             return;
         CLoopbackListener server;
         std::vector<CLoopbackConnection> connections;
         const Bytes up = PatternBytes(3000, 1), down = PatternBytes(5000, 2);
-        if (live) { // once log.txt exists the interface is open
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(Dir() + "log.txt") || m_w->Buttons() == "01",
-                                     kGenerous);
-            QVERIFY(m_w->Buttons() == "10" && (connections = server.Connect(1)).size() == 1);
+        if (live) { // once log.txt exists the interface is open; the capture may fail at once
+            const QString log = w.Dir() + "log.txt";
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(log) || w.Seen().endsWith("01"), kGenerous);
+            QVERIFY(QFileInfo::exists(log) && (connections = server.Connect(1)).size() == 1);
             Exchange(connections[0], up, down);
-            QTRY_VERIFY_WITH_TIMEOUT(MarkSeen(server, row.combine ? "p*-1*" : "p*.pd"), kGenerous);
+            QTRY_VERIFY_WITH_TIMEOUT(w.MarkSeen(server, row.combine ? "p*-1*" : "p*.pd"),
+                                     kGenerous);
         }
         if (row.stop == kAfterTitle)
-            m_w->m_dlg.GetHost().SetTitle("キャプチャ終了");
+            w.m_dlg.GetHost().SetTitle("キャプチャ終了");
         if (row.stop == kClose)
-            QVERIFY(!m_w->m_dlg.close());
+            QVERIFY(!w.m_dlg.close());
         else if (row.stop == kEsc)
-            QTest::keyClick(&m_w->m_dlg, Qt::Key_Escape);
+            QTest::keyClick(&w.m_dlg, Qt::Key_Escape);
         else if (row.stop == kSession)
-            m_w->m_dlg.EndSession();
+            w.m_dlg.EndSession();
         else if (row.stop > 0)
             std::raise(row.stop);
         else
-            QTest::mouseClick(m_w->Control(1006), Qt::LeftButton);
+            QTest::mouseClick(w.Control(1006), Qt::LeftButton);
         if (!closes) { // and a close request while it winds down does nothing
-            QCOMPARE(Title() + m_w->Buttons(),
-                     Text(row.stop == kAfterTitle ? "キャプチャ終了00" : "終了処理中00"));
-            QTest::keyClick(&m_w->m_dlg, Qt::Key_Escape);
+            QCOMPARE(w.Seen(),
+                     Text(row.stop == kAfterTitle ? "キャプチャ終了 00" : "終了処理中 00"));
+            QTest::keyClick(&w.m_dlg, Qt::Key_Escape);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(Title() + m_w->Buttons(), Text("キャプチャ終了01"), kGenerous);
-        QCOMPARE(m_w->m_opened.size(), size_t(live)); // only a capture that made its log.txt
-        QVERIFY(live || m_w->Log() == Text("デバイスが選択されていません。\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(w.Seen(), Text("キャプチャ終了 01"), kGenerous);
+        QCOMPARE(w.m_opened.size(), size_t(live)); // only a capture that made its log.txt
+        QVERIFY(live || w.Log() == Text("デバイスが選択されていません。\n"));
         if (!closes)
-            QTest::keyClick(&m_w->m_dlg, Qt::Key_Escape);
+            QTest::keyClick(&w.m_dlg, Qt::Key_Escape);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kGenerous);
-        const long dropped = m_w->m_dlg.GetLastOutcome().nDropped;
-        const int n = live ? StreamOfPort(m_w->m_tmp.Path(), connections[0].wClientPort) : 0;
+        const long dropped = w.m_dlg.GetLastOutcome().nDropped;
+        const int n = live ? StreamOfPort(w.m_tmp.Path(), connections[0].wClientPort) : 0;
         QVERIFY(!live || !row.combine || n > 0 || dropped > 0);
         for (int side = 1; row.combine && n > 0 && side <= 2; ++side) {
-            const Bytes file = ReadFileBytes(m_w->m_tmp.Path() + StreamFileName(n, side));
+            const Bytes file = ReadFileBytes(w.m_tmp.Path() + StreamFileName(n, side));
             QCOMPARE(CheckCaptured(file, side == 1 ? up : down, dropped > 0), "");
         }
     }
@@ -290,21 +264,21 @@ private slots:
     // the first may have left pending).
     void workerLog()
     {
+        CWindowGround w;
         QString atBox;
-        const CHook<Platform::MessageBoxHandler> hook(
-            Platform::SetMessageBoxHandler,
-            [&](auto &&...) { return atBox = m_w->Log() + '|', 0; });
+        const auto hook = Hook(Platform::SetMessageBoxHandler,
+                               [&](auto &&...) { return atBox = w.Log() + '|', 0; });
         std::thread worker([&] {
             for (int i = 0; i < 7000; ++i)
-                Append(kLine);
-            m_w->m_dlg.GetHost().ShowMessage("end");
+                w.Append(kLine);
+            w.m_dlg.GetHost().ShowMessage("end");
         });
         QTRY_VERIFY_WITH_TIMEOUT(!atBox.isEmpty(), kGenerous);
         worker.join();
         QCOMPARE(atBox, QString::fromStdString(kLine).replace("\r\n", "\n").repeated(235) + '|');
         for (const char *line : {"next\r\n", "more\r\n"}) {
-            std::thread([&] { Append(line); }).join();
-            QTRY_VERIFY(m_w->Log().endsWith(QString(line).replace("\r\n", "\n")));
+            std::thread([&] { w.Append(line); }).join();
+            QTRY_VERIFY(w.Log().endsWith(QString(line).replace("\r\n", "\n")));
         }
         // An emptying still to be drawn erases the view, whatever the user typed meanwhile.
         CLogQueue queue;

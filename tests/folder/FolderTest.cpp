@@ -104,7 +104,7 @@ private slots:
         m_g = std::make_unique<CUiGround>();
         for (const char *name : {"work/sub", "x/child", "other", "b", "a", ".hidden"})
             QDir().mkpath(Dir() + name);
-        MakeFile(Dir() + "file");
+        QFile(Dir() + "file").open(QIODevice::WriteOnly);
         QFile::link("gone", Dir() + "dangling");
         for (int n = 1; row.act == ID_FOLDER_NEW && n <= row.text.toInt(); ++n)
             QDir().mkpath(Dir() + "x/" + NewName(n));

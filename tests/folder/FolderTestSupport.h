@@ -1,7 +1,6 @@
 #pragma once
 // What the folder chooser and main window tests share: a stand-in for any of the program's
-// replaceable functions, recorded message boxes, HOME in a temporary folder, files made on the
-// spot.
+// replaceable functions, recorded message boxes, HOME in a temporary folder.
 #include "MessageBox.h"
 
 #include "TempDir.h"
@@ -9,12 +8,11 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <memory>
 #include <sys/stat.h>
 
 // One of the program's texts (UTF-8) as Qt shows it.
 inline QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
-
-inline void MakeFile(const QString &path) { QFile(path).open(QIODevice::WriteOnly); }
 
 // The permission bits and the owner of the entry at path, as "700 0".
 inline QString ModeAndOwner(const QString &path)
@@ -25,19 +23,14 @@ inline QString ModeAndOwner(const QString &path)
 }
 
 // Puts handler in place of one of the program's replaceable functions (set returns what was
-// there before) for the life of the object.
-template <class H> struct CHook
+// there before) until the guard returned goes.
+template <class H> std::shared_ptr<void> Hook(H (*set)(H), std::type_identity_t<H> handler)
 {
-    CHook(H (*set)(H), std::type_identity_t<H> handler) : m_set(set), m_previous(set(handler)) {}
-    CHook(const CHook &) = delete;
-    ~CHook() { m_set(m_previous); }
-    H (*m_set)(H);
-    H m_previous;
-};
+    return {nullptr, [set, previous = set(handler)](void *) { set(previous); }};
+}
 
 // A UI test's ground: HOME (with an empty Desktop folder) and a working folder of its own, and
-// message boxes answered m_nAnswer instead of being shown, recorded as "caption|text" with
-// " (hidden)" after a box whose parent's window was not on the screen.
+// message boxes answered m_nAnswer instead of being shown, recorded as "caption|text".
 struct CUiGround
 {
     CUiGround()
@@ -51,10 +44,9 @@ struct CUiGround
     CTempDir m_home, m_tmp;
     QStringList m_boxes;
     int m_nAnswer = QMessageBox::Yes;
-    CHook<Platform::MessageBoxHandler> m_hook{
-        Platform::SetMessageBoxHandler, [this](QWidget *parent, auto &text, auto &caption, auto) {
-            const bool shown = parent && parent->window()->isVisible();
-            m_boxes.append(caption + '|' + text + (shown ? "" : " (hidden)"));
+    std::shared_ptr<void> m_hook =
+        Hook(Platform::SetMessageBoxHandler, [this](QWidget *, auto &text, auto &caption, auto) {
+            m_boxes.append(caption + '|' + text);
             return m_nAnswer;
-        }};
+        });
 };
