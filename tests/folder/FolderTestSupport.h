@@ -30,7 +30,8 @@ template <class H> std::shared_ptr<void> Hook(H (*set)(H), std::type_identity_t<
 }
 
 // A UI test's ground: HOME (with an empty Desktop folder) and a working folder of its own, and
-// message boxes answered m_nAnswer instead of being shown, recorded as "caption|text".
+// message boxes answered m_nAnswer instead of being shown, recorded as "caption|text" with '@'
+// for the working folder and '%' for the program's name.
 struct CUiGround
 {
     CUiGround()
@@ -46,7 +47,8 @@ struct CUiGround
     int m_nAnswer = QMessageBox::Yes;
     std::shared_ptr<void> m_hook =
         Hook(Platform::SetMessageBoxHandler, [this](QWidget *, auto &text, auto &caption, auto) {
-            m_boxes.append(caption + '|' + text);
+            m_boxes.append(
+                QString(caption + '|' + text).replace(Dir(), "@").replace(qAppName(), "%"));
             return m_nAnswer;
         });
 };
