@@ -8,7 +8,6 @@
 #include "Privileges.h"
 
 #include <cerrno>
-#include <memory>
 
 namespace {
 
@@ -39,34 +38,21 @@ QString NewName(int n) { return Text(FolderText::kNewFolder) + QString("%1").arg
 
 Q_DECLARE_METATYPE(CChooserRow)
 
+// The labels under item.
+QString Children(const QTreeWidgetItem *item)
+{
+    QStringList labels;
+    for (int i = 0; i < item->childCount(); ++i)
+        labels << item->child(i)->text(0);
+    return labels.join(' ');
+}
+
 class TestFolderChooser : public QObject
 {
     Q_OBJECT
 
-    QString Dir() const { return m_g->Dir(); }
-    CFolderTreeCtrl *Tree() const { return m_dlg->findChild<CFolderTreeCtrl *>("id1007"); }
-    QLineEdit *Edit() const { return m_dlg->findChild<QLineEdit *>("id1008"); }
-    QLineEdit *Editor() const { return Tree()->viewport()->findChild<QLineEdit *>(); }
-    QString At(QString path) const { return path.replace('@', Dir()).replace('~', m_g->Home()); }
-    // The labels under the selected item.
-    QString Children() const
-    {
-        QStringList labels;
-        for (int i = 0; i < Tree()->currentItem()->childCount(); ++i)
-            labels << Tree()->currentItem()->child(i)->text(0);
-        return labels.join(' ');
-    }
-
-    std::unique_ptr<CUiGround> m_g;
-    std::unique_ptr<CFolderDlg> m_dlg;
-
 private slots:
     void initTestCase() { Privileges::LowerEffectiveCapabilities(); }
-    void cleanup()
-    {
-        m_dlg.reset();
-        m_g.reset();
-    }
 
     void acts_data()
     {
@@ -101,59 +87,64 @@ private slots:
     void acts()
     {
         QFETCH(CChooserRow, row);
-        m_g = std::make_unique<CUiGround>();
+        CUiGround g;
+        const QString dir = g.Dir();
+        const auto at = [&](QString path) { return path.replace('@', dir).replace('~', g.Home()); };
         for (const char *name : {"work/sub", "x/child", "other", "b", "a", ".hidden"})
-            QDir().mkpath(Dir() + name);
-        QFile(Dir() + "file").open(QIODevice::WriteOnly);
-        QFile::link("gone", Dir() + "dangling");
+            QDir().mkpath(dir + name);
+        QFile(dir + "file").open(QIODevice::WriteOnly);
+        QFile::link("gone", dir + "dangling");
         for (int n = 1; row.act == ID_FOLDER_NEW && n <= row.text.toInt(); ++n)
-            QDir().mkpath(Dir() + "x/" + NewName(n));
-        QVERIFY(QDir::setCurrent(Dir() + (row.act == kOpen ? "work/sub" : "work")));
-        ::chmod(QFile::encodeName(Dir() + "work"), row.act == kOpenUnreadable ? 0 : 0755);
-        m_dlg = std::make_unique<CFolderDlg>();
-        m_dlg->show(); // nothing is shown before the chooser's own window
-        QVERIFY(m_g->m_boxes.isEmpty() && QTest::qWaitForWindowExposed(m_dlg.get()));
-        ::chmod(QFile::encodeName(Dir() + "work"), 0755);
-        QTreeWidgetItem *root = Tree()->topLevelItem(0);
+            QDir().mkpath(dir + "x/" + NewName(n));
+        QVERIFY(QDir::setCurrent(dir + (row.act == kOpen ? "work/sub" : "work")));
+        ::chmod(QFile::encodeName(dir + "work"), row.act == kOpenUnreadable ? 0 : 0755);
+        CFolderDlg dlg;
+        dlg.show(); // nothing is shown before the chooser's own window
+        QVERIFY(g.m_boxes.isEmpty() && QTest::qWaitForWindowExposed(&dlg));
+        ::chmod(QFile::encodeName(dir + "work"), 0755);
+        auto *tree = dlg.findChild<CFolderTreeCtrl *>("id1007");
+        auto *edit = dlg.findChild<QLineEdit *>("id1008");
+        const auto editor = [tree] { return tree->viewport()->findChild<QLineEdit *>(); };
+        QTreeWidgetItem *root = tree->topLevelItem(0);
         if (row.act > kOpen)
-            Tree()->setCurrentItem(row.item == "desktop" ? root->child(0) : root);
-        Tree()->SelectPath(At(row.item));
-        QDir().mkpath(Dir() + "later");
+            tree->setCurrentItem(row.item == "desktop" ? root->child(0) : root);
+        tree->SelectPath(at(row.item));
+        QDir().mkpath(dir + "later");
 
         if (row.act == kRename) {
-            QTest::keyClick(Tree(), Qt::Key_F2);
-            QVERIFY(Editor());
-            Editor()->setText(row.text);
-            QTest::keyClick(Editor(), Qt::Key_Return);
+            QTest::keyClick(tree, Qt::Key_F2);
+            QVERIFY(editor());
+            editor()->setText(row.text);
+            QTest::keyClick(editor(), Qt::Key_Return);
         } else if (row.act == kCollapse) {
-            Tree()->currentItem()->parent()->setExpanded(false);
+            tree->currentItem()->parent()->setExpanded(false);
         } else if (row.act == kEsc || row.act == kChoose) {
-            Edit()->setText(row.text);
-            QTest::keyClick(Tree(), Qt::Key_Return);
-            QTest::keyClick(Edit(), row.act == kEsc ? Qt::Key_Escape : Qt::Key_Enter);
+            edit->setText(row.text);
+            QTest::keyClick(tree, Qt::Key_Return);
+            QTest::keyClick(edit, row.act == kEsc ? Qt::Key_Escape : Qt::Key_Enter);
             if (row.act == kChoose)
-                QTest::mouseClick(m_dlg->findChild<QPushButton *>("id1014"), Qt::LeftButton);
+                QTest::mouseClick(dlg.findChild<QPushButton *>("id1014"), Qt::LeftButton);
         } else if (row.act > 0) {
-            Tree()->OnCommand(row.act);
+            tree->OnCommand(row.act);
         }
-        if (row.act == ID_FOLDER_NEW && Editor()) // the new label, opened for editing: Esc keeps it
-            QTest::keyClick(Editor(), Qt::Key_Escape);
+        if (row.act == ID_FOLDER_NEW && editor()) // the new label, opened for editing: Esc keeps it
+            QTest::keyClick(editor(), Qt::Key_Escape);
 
         // The editor commits in a posted call, which posts the rename's reselection or message.
         for (int i = 0; i < 3; ++i)
             QCoreApplication::processEvents();
-        QCOMPARE(m_g->m_boxes, row.boxes);
-        QVERIFY(!QFileInfo::exists(At(row.gone)));
+        QCOMPARE(g.m_boxes, row.boxes);
+        QVERIFY(!QFileInfo::exists(at(row.gone)));
         if (row.act == kEsc || row.act == kChoose) {
-            QCOMPARE(m_dlg->result(), row.act == kChoose ? QDialog::Accepted : QDialog::Rejected);
-            QCOMPARE(m_dlg->isVisible() ? "open" : m_dlg->GetPath(), row.after);
+            QCOMPARE(dlg.result(), row.act == kChoose ? QDialog::Accepted : QDialog::Rejected);
+            QCOMPARE(dlg.isVisible() ? "open" : dlg.GetPath(), row.after);
             return;
         }
-        QCOMPARE(Edit()->text(), At(row.after));
+        QCOMPARE(edit->text(), at(row.after));
         if (!row.children.isEmpty())
-            QCOMPARE(Children(), row.children);
+            QCOMPARE(Children(tree->currentItem()), row.children);
         if (row.act == ID_FOLDER_NEW) // the user's default mode, as any folder made by a program
-            QCOMPARE(ModeAndOwner(At(row.after)), ModeAndOwner(Dir() + "other"));
+            QCOMPARE(ModeAndOwner(at(row.after)), ModeAndOwner(dir + "other"));
     }
 };
 
