@@ -91,11 +91,11 @@ struct CCaptureRow
 {
     QString device, folder; // typed; '@' stands for the test's folder, ending with '/'
     int answer;
-    QStringList boxes;    // caption|text, or a chooser's class; '@' as above, '%' the program
-    QString made = "";    // mode and owner of the folder made for the capture
-    QString started = ""; // the capture's folder
-    int stop = kStop;     // how it is ended: kStop..kSession, or a signal
-    bool combine = true;  // Packet Combine mode, else RAW mode
+    QStringList boxes; // caption|text, or a chooser's class; '@' as above, '%' the program
+    // The mode and owner of the folder made for the capture, and the capture's folder.
+    QString made = "", started = "";
+    int stop = kStop;    // how it is ended: kStop..kSession, or a signal
+    bool combine = true; // Packet Combine mode, else RAW mode
 };
 
 } // namespace
@@ -107,9 +107,14 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    // Enter does nothing anywhere, and Tab leaves the log view, where typed text counts towards
-    // its limit of 61440 bytes, each line break as CR LF. Qt's own texts are Japanese too.
-    void keysAndLogLimit()
+    // The log view. Enter does nothing anywhere, and Tab leaves the view, where typed text
+    // counts towards its limit of 61440 bytes, each line break as CR LF; Qt's own texts are
+    // Japanese too. The lines that the worker sends while this thread draws nothing give the
+    // view of appends one at a time: 7000 lines of 100 bytes leave the last 235, as the view was
+    // emptied before line 6766, when it held 61500 bytes. The worker's message box finds every
+    // line before it drawn, and lines after a drawn batch are drawn as well (the second finds no
+    // drain that the first may have left pending).
+    void logView()
     {
         CWindowGround w;
         QVERIFY(QTest::qWaitForWindowExposed(&w.m_dlg));
@@ -129,6 +134,30 @@ private slots:
         QCOMPARE(w.Log(), QString("d"));
         QMessageBox box(QMessageBox::NoIcon, "", "", QMessageBox::Yes);
         QVERIFY(box.button(QMessageBox::Yes)->text().startsWith(Text("はい")));
+
+        // The worker's lines, and what its message box finds drawn.
+        QString atBox;
+        const auto hook = Hook(Platform::SetMessageBoxHandler,
+                               [&](auto &&...) { return atBox = w.Log() + '|', 0; });
+        std::thread worker([&] {
+            for (int i = 0; i < 7000; ++i)
+                w.Append(kLine);
+            w.m_dlg.GetHost().ShowMessage("end");
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!atBox.isEmpty(), kGenerous);
+        worker.join();
+        QCOMPARE(atBox, QString::fromStdString(kLine).replace("\r\n", "\n").repeated(235) + '|');
+        for (const char *line : {"next\r\n", "more\r\n"}) {
+            std::thread([&] { w.Append(line); }).join();
+            QTRY_VERIFY(w.Log().endsWith(QString(line).replace("\r\n", "\n")));
+        }
+        // An emptying still to be drawn erases the view, whatever the user typed meanwhile.
+        CLogQueue queue;
+        queue.Push(std::string(61441, 'a'));
+        queue.Push("b");
+        queue.ViewChanged(61440);
+        queue.Push("c");
+        QCOMPARE(queue.Take().text, "bc");
     }
 
     void capture_data()
@@ -139,9 +168,7 @@ private slots:
         const QString no = "%|" + Text(AppText::kSpecifyBoth), error = Text("エラー|");
         const QString mine = "700 " + QString::number(::getuid()), sudo = "700 65534";
         const int yes = QMessageBox::Yes;
-        const auto create = [](const char *f) {
-            return "%|@" + Text(f) + Text(AppText::kWillCreate);
-        };
+        const auto create = [](QString f) { return "%|@" + f + Text(AppText::kWillCreate); };
         // clang-format off
         row("both empty: both choosers, then the notice", {"", "", yes, {"CDeviceDlg", "CFolderDlg", no}});
         row("folder empty: its chooser, then the notice", {dev, "", yes, {"CFolderDlg", no}});
@@ -244,38 +271,6 @@ private slots:
             const Bytes file = ReadFileBytes(w.m_tmp.Path() + StreamFileName(n, side));
             QCOMPARE(CheckCaptured(file, side == 1 ? up : down, dropped > 0), "");
         }
-    }
-
-    // The lines that the worker sends while this thread draws nothing give the view of appends
-    // one at a time: 7000 lines of 100 bytes leave the last 235, as the view was emptied before
-    // line 6766, when it held 61500 bytes. The worker's message box finds every line before it
-    // drawn, and lines after a drawn batch are drawn as well (the second finds no drain that
-    // the first may have left pending).
-    void workerLog()
-    {
-        CWindowGround w;
-        QString atBox;
-        const auto hook = Hook(Platform::SetMessageBoxHandler,
-                               [&](auto &&...) { return atBox = w.Log() + '|', 0; });
-        std::thread worker([&] {
-            for (int i = 0; i < 7000; ++i)
-                w.Append(kLine);
-            w.m_dlg.GetHost().ShowMessage("end");
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(!atBox.isEmpty(), kGenerous);
-        worker.join();
-        QCOMPARE(atBox, QString::fromStdString(kLine).replace("\r\n", "\n").repeated(235) + '|');
-        for (const char *line : {"next\r\n", "more\r\n"}) {
-            std::thread([&] { w.Append(line); }).join();
-            QTRY_VERIFY(w.Log().endsWith(QString(line).replace("\r\n", "\n")));
-        }
-        // An emptying still to be drawn erases the view, whatever the user typed meanwhile.
-        CLogQueue queue;
-        queue.Push(std::string(61441, 'a'));
-        queue.Push("b");
-        queue.ViewChanged(61440);
-        queue.Push("c");
-        QCOMPARE(queue.Take().text, "bc");
     }
 };
 

@@ -24,11 +24,11 @@ struct CChooserRow
     QString item; // a path ('@' the temporary folder, ending with '/'), "" the root item or
                   // "desktop" the desktop item
     int act;
-    QString text;          // kRename: the label typed; kChoose: the field's; kNew: names taken
-    QStringList boxes;     // message boxes, "caption|text"
-    QString after;         // in the field afterwards; or the path handed back
-    QString gone = "";     // a path that no longer exists afterwards
-    QString children = ""; // when given, the labels under the selected item afterwards
+    QString text;      // kRename: the label typed; kChoose: the field's; kNew: names taken
+    QStringList boxes; // message boxes, "caption|text"
+    // Afterwards: what the field holds, or the path handed back; a path that no longer exists;
+    // when given, the labels under the selected item.
+    QString after, gone = "", children = "";
 };
 
 QString Error(int code) { return Text("エラー|") + Platform::ErrorText(code).c_str(); }
@@ -37,15 +37,6 @@ QString NewName(int n) { return Text(FolderText::kNewFolder) + QString("%1").arg
 } // namespace
 
 Q_DECLARE_METATYPE(CChooserRow)
-
-// The labels under item.
-QString Children(const QTreeWidgetItem *item)
-{
-    QStringList labels;
-    for (int i = 0; i < item->childCount(); ++i)
-        labels << item->child(i)->text(0);
-    return labels.join(' ');
-}
 
 class TestFolderChooser : public QObject
 {
@@ -66,7 +57,6 @@ private slots:
         row("folders by name, read once; no files, links or dot-folders", {"@", kSelect, "", ok, "@", "", "a b other work x"});
         row("dot-folders on request", {"@", ID_FOLDER_HIDDEN, "", ok, "@", "", ".hidden a b later other work x"});
         row("a refresh lists what came later", {"@", ID_FOLDER_REFRESH, "", ok, "@", "", "a b later other work x"});
-        row("a missing level ends the selection", {"@x/no/child/", kSelect, "", ok, "@x/"});
         row("collapsing selects the collapsed item", {"@x/child/", kCollapse, "", ok, "@x/", "", "child"});
         row("new, only the 99th free", {"@x/", kNew, "98", ok, "@x/" + NewName(99) + "/"});
         row("new, all 99 taken", {"@x/", kNew, "99", {Error(EEXIST)}, "@x/"});
@@ -77,7 +67,6 @@ private slots:
         row("rename", {"@x/", kRename, Text("名前"), ok, Text("@名前/"), "@x"});
         row("rename onto a folder", {"@x/", kRename, "other", {Error(EEXIST)}, "@x/"});
         row("rename to a path", {"@x/", kRename, "other/y", {Error(EINVAL)}, "@x/", "@other/y"});
-        row("the root is never renamed", {"", kRename, "r", ok, "", "~r"});
         row("the desktop is never renamed", {"desktop", kRename, "r", ok, "~Desktop/", "~r"});
         row("a drive is never renamed", {"/", kRename, "r", ok, "/", "/r"});
         row("Return does nothing, Esc cancels", {"@x/", kEsc, "", ok, ""});
@@ -141,8 +130,11 @@ private slots:
             return;
         }
         QCOMPARE(edit->text(), at(row.after));
+        QStringList labels; // under the selected item
+        for (int i = 0; i < tree->currentItem()->childCount(); ++i)
+            labels << tree->currentItem()->child(i)->text(0);
         if (!row.children.isEmpty())
-            QCOMPARE(Children(tree->currentItem()), row.children);
+            QCOMPARE(labels.join(' '), row.children);
         if (row.act == ID_FOLDER_NEW) // the user's default mode, as any folder made by a program
             QCOMPARE(ModeAndOwner(at(row.after)), ModeAndOwner(dir + "other"));
     }
