@@ -26,6 +26,7 @@ const std::string kLine = "受" + std::string(95, 'x') + "\r\n"; // a log line o
 // How the capture table ends a capture, besides the signals.
 constexpr int kStop = 0, kClose = -1, kEsc = -2, kAfterTitle = -3, kSession = -4;
 
+// A name for libpcap's interface records, which hold writable strings.
 char *Name(const char *text) { return const_cast<char *>(text); }
 
 // The main window, shown, on a test's ground, with the user's part played by the test: boxes
@@ -206,11 +207,12 @@ private slots:
         CSignalWatcher watcher;
         connect(&watcher, &CSignalWatcher::received, &w.m_dlg, &CCaptureDlg::EndSession);
         QSignalSpy finished(&w.m_dlg, &QDialog::finished);
-        auto *list = w.m_dlg.findChild<QTreeWidget *>("id1003"); // the device chooser's
-        w.m_actions = {[&](QDialog &) {                          // a double-click on the first row
-            const QPoint row = list->visualItemRect(list->topLevelItem(0)).center();
-            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row);
-            QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row);
+        // A device picked first with a double-click on the chooser's first row.
+        auto *list = w.m_dlg.findChild<QTreeWidget *>("id1003");
+        w.m_actions = {[&](QDialog &) {
+            const QPoint first = list->visualItemRect(list->topLevelItem(0)).center();
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, first);
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, first);
         }};
         QTest::mouseClick(w.Control(1011), Qt::LeftButton);
         QCOMPARE(w.Control<QLineEdit>(1001)->text(), QString("marlinox0"));

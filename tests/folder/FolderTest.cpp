@@ -12,7 +12,8 @@
 namespace {
 
 // What a row of the chooser's table does: a menu command (ID_FOLDER_*), or one of these. The
-// chooser opens in <temporary folder>/work, or in work/sub, or with work unreadable.
+// chooser opens in <temporary folder>/work; the kOpen rows open it in work/sub, or with work
+// unreadable, and do nothing more.
 constexpr int kSelect = 0, kRename = -1, kCollapse = -2, kEsc = -3, kChoose = -4;
 constexpr int kOpen = -5, kOpenUnreadable = -6;
 
@@ -24,7 +25,7 @@ struct CChooserRow
     QString item; // a path ('@' the temporary folder, ending with '/'), "" the root item or
                   // "desktop" the desktop item
     int act;
-    QString text;      // kRename: the label typed; kChoose: the field's; kNew: names taken
+    QString text;      // kRename: the label typed; kChoose: the field's; New: names taken
     QStringList boxes; // message boxes, "caption|text"
     // Afterwards: what the field holds, or the path handed back; a path that no longer exists;
     // when given, the labels under the selected item.
@@ -107,7 +108,7 @@ private slots:
             QTest::keyClick(editor(), Qt::Key_Return);
         } else if (row.act == kCollapse) {
             tree->currentItem()->parent()->setExpanded(false);
-        } else if (row.act == kEsc || row.act == kChoose) {
+        } else if (row.act == kEsc || row.act == kChoose) { // Return and Enter do nothing
             edit->setText(row.text);
             QTest::keyClick(tree, Qt::Key_Return);
             QTest::keyClick(edit, row.act == kEsc ? Qt::Key_Escape : Qt::Key_Enter);
@@ -130,11 +131,10 @@ private slots:
             return;
         }
         QCOMPARE(edit->text(), at(row.after));
-        QStringList labels; // under the selected item
-        for (int i = 0; i < tree->currentItem()->childCount(); ++i)
+        QStringList labels; // under the selected item, when the row names them
+        for (int i = 0; !row.children.isEmpty() && i < tree->currentItem()->childCount(); ++i)
             labels << tree->currentItem()->child(i)->text(0);
-        if (!row.children.isEmpty())
-            QCOMPARE(labels.join(' '), row.children);
+        QCOMPARE(labels.join(' '), row.children);
         if (row.act == ID_FOLDER_NEW) // the user's default mode, as any folder made by a program
             QCOMPARE(ModeAndOwner(at(row.after)), ModeAndOwner(dir + "other"));
     }
