@@ -62,10 +62,11 @@ struct CWindowGround : CUiGround
         return dlg.result();
     }
     // Makes a connection of its own to listener that sends a mark; whether the mark is in a
-    // stream file (Packet Combine mode) or a frame file of the test's folder.
+    // stream file (Packet Combine mode) or a frame file of the test's folder. The mark names the
+    // listener's port, so that another program's traffic on lo cannot show it.
     bool MarkSeen(CLoopbackListener &listener, bool combine) const
     {
-        const QByteArray mark = "marlinox-mark";
+        const QByteArray mark = "marlinox-mark-" + QByteArray::number(listener.GetPort());
         for (auto &c : listener.Connect(1))
             Exchange(c, Bytes(mark.begin(), mark.end()), {});
         for (const QString &name : QDir(Dir()).entryList({combine ? "p*-1.txt" : "p*.pd"})) {
