@@ -111,8 +111,10 @@ private slots:
         } else if (row.act == kEsc || row.act == kChoose) { // Return and Enter do nothing
             edit->setText(row.text);
             QTest::keyClick(tree, Qt::Key_Return);
-            QTest::keyClick(edit, row.act == kEsc ? Qt::Key_Escape : Qt::Key_Enter);
-            if (row.act == kChoose)
+            QTest::keyClick(edit, Qt::Key_Enter);
+            if (row.act == kEsc)
+                QTest::keyClick(edit, Qt::Key_Escape);
+            else
                 QTest::mouseClick(dlg.findChild<QPushButton *>("id1014"), Qt::LeftButton);
         } else if (row.act > 0) {
             tree->OnCommand(row.act);
