@@ -1,7 +1,6 @@
 #pragma once
 // What the folder chooser and main window tests share: a stand-in for any of the program's
-// replaceable functions, recorded message boxes, HOME in a temporary folder, files made on the
-// spot.
+// replaceable functions, recorded message boxes, HOME in a temporary folder.
 #include "MessageBox.h"
 
 #include "TempDir.h"
@@ -9,39 +8,30 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <memory>
 #include <sys/stat.h>
 
 // One of the program's texts (UTF-8) as Qt shows it.
 inline QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
-inline void MakeFile(const QString &path) { QFile(path).open(QIODevice::WriteOnly); }
-
 // The permission bits and the owner of the entry at path, as "700 0".
 inline QString ModeAndOwner(const QString &path)
 {
     struct stat st = {};
-    ::stat(path.toLocal8Bit().constData(), &st);
+    ::stat(QFile::encodeName(path), &st);
     return QString("%1 %2").arg(st.st_mode & 07777, 0, 8).arg(st.st_uid);
 }
 
 // Puts handler in place of one of the program's replaceable functions (set returns what was
-// there before) for the life of the object.
-template <class H> class CHook
+// there before) until the guard returned goes.
+template <class H> std::shared_ptr<void> Hook(H (*set)(H), std::type_identity_t<H> handler)
 {
-public:
-    CHook(H (*set)(H), std::type_identity_t<H> handler) : m_set(set), m_previous(set(handler)) {}
-    ~CHook() { m_set(m_previous); }
-    CHook(const CHook &) = delete;
-    CHook &operator=(const CHook &) = delete;
-
-private:
-    H (*m_set)(H);
-    H m_previous;
-};
+    return {nullptr, [set, previous = set(handler)](void *) { set(previous); }};
+}
 
 // A UI test's ground: HOME (with an empty Desktop folder) and a working folder of its own, and
-// message boxes recorded as "caption|text" and answered m_nAnswer instead of being shown;
-// m_shown tells whether each box's window was on the screen when it came.
+// message boxes answered m_nAnswer instead of being shown, recorded as "caption|text" with '@'
+// for the working folder and '%' for the program's name.
 struct CUiGround
 {
     CUiGround()
@@ -54,12 +44,11 @@ struct CUiGround
 
     CTempDir m_home, m_tmp;
     QStringList m_boxes;
-    QList<bool> m_shown;
-    int m_nAnswer = QMessageBox::Ok;
-    CHook<Platform::MessageBoxHandler> m_hook{
-        Platform::SetMessageBoxHandler, [this](QWidget *parent, auto &text, auto &caption, auto) {
-            m_boxes.append(caption + '|' + text);
-            m_shown.append(parent && parent->window()->isVisible());
+    int m_nAnswer = QMessageBox::Yes;
+    std::shared_ptr<void> m_hook =
+        Hook(Platform::SetMessageBoxHandler, [this](QWidget *, auto &text, auto &caption, auto) {
+            m_boxes.append(
+                QString(caption + '|' + text).replace(Dir(), "@").replace(qAppName(), "%"));
             return m_nAnswer;
-        }};
+        });
 };
