@@ -1,5 +1,6 @@
 // Capture files written by the test, run through marlinox-cli: what each mode writes into the
-// output folder, for every link layer and IP version that Packet Combine mode assembles.
+// output folder, for every link layer and IP version that Packet Combine mode assembles, and
+// how the program answers bad usage and failures.
 #include "ChildProcess.h"
 #include "IndexRows.h"
 #include "OutputFiles.h"
@@ -9,7 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <regex>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,10 +53,14 @@ protected:
     CTempDir dir;
     std::string out, err;
 };
+using CliTest = CaptureTest;
 
 } // namespace
 
-TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndIndexesIt)
+// RAW mode writes every frame into a file of its own and lists it in frames.csv; --to-pcap
+// turns the folder back into the capture file it came from, byte for byte, but reads no frame
+// file through a link planted in its place.
+TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndTurnsBackIntoTheCaptureFile)
 {
     CConversation conv(0x7f000001, 5000, 0x7f000001, 6000, 1, 2);
     const Frames frames = {BuildFrame(1, conv.Send(0, TCP_SYN, PatternBytes(30, 3))),
@@ -72,11 +81,27 @@ TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndIndexesIt)
     struct stat st{};
     ASSERT_EQ(::stat((dir.Path() + "out/" + PacketFileName(1)).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "captured bytes are private";
+
+    const std::string in = dir.Path() + "in.pcap", back = dir.Path() + "back.pcap";
+    ASSERT_EQ(RunCli({"--to-pcap", dir.Path() + "out", back}, nullptr, &err), 0) << err;
+    EXPECT_EQ(err, "frames written: 3, missing: 0, wrong length: 0\n");
+    const Bytes whole = ReadFileBytes(in);
+    EXPECT_EQ(ReadFileBytes(back), whole);
+    // Frame 2 a link to frame 1, frame 3 one byte too long: only frame 1 is written back, and
+    // the file ends after its record (24 bytes of file header, 16 of record header, 74 bytes).
+    const std::string second = dir.Path() + "out/" + PacketFileName(2);
+    ASSERT_EQ(::unlink(second.c_str()), 0);
+    ASSERT_EQ(::symlink((dir.Path() + "out/" + PacketFileName(1)).c_str(), second.c_str()), 0);
+    std::ofstream(dir.Path() + "out/" + PacketFileName(3), std::ios::app) << "x";
+    EXPECT_EQ(RunCli({"--to-pcap", dir.Path() + "out", back}, nullptr, &err), 3);
+    EXPECT_EQ(err, "frames written: 1, missing: 1, wrong length: 1\n");
+    EXPECT_EQ(ReadFileBytes(back), Bytes(whole.begin(), whole.begin() + 114));
+
     // A second, shorter capture replaces what it reaches, whole, and leaves the rest.
     const Bytes arp = BuildFrame(1, PatternBytes(20, 7), {}, 0x0806);
     EXPECT_EQ(Capture({arp}, {"--raw"}), 0);
     EXPECT_EQ(File(PacketFileName(1)), arp);
-    EXPECT_EQ(File(PacketFileName(3)), frames[2]);
+    EXPECT_EQ(File(PacketFileName(3)).size(), frames[2].size() + 1);
     EXPECT_EQ(Text(FrameIndexName()),
               std::string(kFrameIndexHeader) + "0000000001," + TimeOf(0) + ",34,34,1\r\n");
 }
@@ -257,4 +282,59 @@ TEST_F(CaptureTest, FloodOfSynsSparesEstablishedConnections)
     const auto rows = Lines(Text(ConnectionIndexName()));
     EXPECT_EQ(rows[1].substr(0, 11) + rows[1].substr(rows[1].size() - 10), "0000000002,,evicted,\r");
     EXPECT_NE(Text(ConnectionIndexName()).find(",closed,"), std::string::npos);
+}
+
+// Bad usage exits with 2, says what is wrong and then how to use the program; a capture that
+// cannot run exits with 1 and one line that says why.
+TEST_F(CliTest, UsageErrorsAndFailuresSayWhy)
+{
+    const std::string in = dir.Path() + "in.pcap";
+    CPcapWriter(in, 1).Close();
+    std::ofstream(dir.Path() + "file") << "x";
+    std::ofstream(dir.Path() + "garbage.pcap") << "this is not a capture file at all";
+    struct Case
+    {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{}, 2, "no interface (-i) or capture file (-r) given"},
+        {{"-r", in}, 2, "no output folder (-o) given"},
+        {{"-i", "lo", "-r", in, "-o", dir.Path()}, 2, "-i and -r cannot be given together"},
+        {{"--bogus"}, 2, "unknown option --bogus"},
+        {{"-x"}, 2, "unknown option -x"},
+        {{"-r", in, "-o"}, 2, "option -o needs an argument"},
+        {{"--to-pcap", dir.Path()}, 2, "--to-pcap needs a folder and a file to write"},
+        {{"-D", "extra"}, 2, "unexpected argument extra"},
+        {{"-r", in, "-o", dir.Path() + "o", "port", "99999"}, 2, "bad filter expression: "},
+        {{"-r", dir.Path() + "missing.pcap", "-o", dir.Path() + "o"}, 1,
+         dir.Path() + "missing.pcap: cannot read the capture file: No such file or directory"},
+        {{"-r", dir.Path() + "garbage.pcap", "-o", dir.Path() + "o"}, 1,
+         "デバイスを開けませんでした"},
+        {{"-r", in, "-o", dir.Path() + "file/sub"}, 1, dir.Path() + "file: not a folder"},
+        {{"-r", in, "-o", "/proc/marlinox"}, 1, "/proc/marlinox: cannot create the folder: "},
+        {{"-i", "marlinox-none0", "-o", dir.Path() + "o"}, 1, "デバイスを開けませんでした"},
+        {{"-r", in, "-o", dir.Path() + "o", "-Z", "marlinox-no-such-user"}, 1,
+         "no such user: marlinox-no-such-user"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(RunCli(c.args, nullptr, &err), c.status) << c.message;
+        const std::string said = c.status == 2 ? err : err.substr(err.rfind("marlinox-cli: "));
+        EXPECT_EQ(said.rfind("marlinox-cli: ", 0), 0u) << err;
+        EXPECT_NE(said.find(c.message), std::string::npos) << err;
+        if (c.status == 2)
+            EXPECT_EQ(said.find("\n\nusage: marlinox-cli"), said.find('\n')) << err;
+        else
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << err;
+    }
+    for (const char *help : {"-h", "--help"}) {
+        EXPECT_EQ(RunCli({help}, &out), 0);
+        EXPECT_EQ(out.rfind("usage: marlinox-cli", 0), 0u);
+    }
+    // -D lists lo; root may open it to ask, and Packet Combine mode assembles it.
+    EXPECT_EQ(RunCli({"-D"}, &out), 0);
+    const char *ability = ::geteuid() == 0 ? "combine" : "(combine|raw|\\?)";
+    EXPECT_TRUE(std::regex_search(out, std::regex(std::string("(^|\n)lo\t.*\t") + ability + "\n")))
+        << out;
 }

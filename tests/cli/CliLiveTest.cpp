@@ -10,45 +10,6 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-struct Scenario
-{
-    const char *name;
-    const char *interface;
-    int family;
-    bool bystander; // a connection to another port runs alongside; the filter must keep it out
-    bool kill;      // SIGKILL once the traffic has paused, instead of SIGINT
-};
-
-const Scenario kScenarios[] = {
-    {"IPv4 on lo", "lo", AF_INET, false, false},
-    {"IPv6 on lo", "lo", AF_INET6, false, false},
-    {"any, filtered to the test's port", "any", AF_INET, true, false},
-    {"IPv4 on lo, killed after the pause", "lo", AF_INET, false, true},
-};
-
-const Bytes kHello = PatternBytes(1000, 99);
-
-Bytes Sent(int connection, int side)
-{
-    return PatternBytes(size_t(200000 + connection * 777 + side * 123),
-                        uint32_t(2 * connection + side));
-}
-
-// What a connection's side sent in all: the first one said hello first.
-Bytes AllSent(size_t connection, int side)
-{
-    Bytes sent = Sent(int(connection), side);
-    if (connection == 0 && side == 0)
-        sent.insert(sent.begin(), kHello.begin(), kHello.end());
-    return sent;
-}
-
-} // namespace
-
 // Live captures with a filter expression that keeps only the test's own port. Whatever the
 // machine's load, every byte in a stream file is the byte sent there or a zero of a hole, and
 // when the kernel dropped nothing the files are exact; a segment reaches its file while no
@@ -57,7 +18,28 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "live capture needs root (or CAP_NET_RAW)";
-    for (const Scenario &s : kScenarios) {
+    struct Scenario
+    {
+        const char *name;
+        const char *interface;
+        int family;
+        bool bystander; // a connection to another port runs alongside; the filter keeps it out
+        bool kill;      // SIGKILL once the traffic has paused, instead of SIGINT
+    };
+    const Scenario scenarios[] = {
+        {"IPv4 on lo", "lo", AF_INET, false, false},
+        {"IPv6 on lo", "lo", AF_INET6, false, false},
+        {"any, filtered to the test's port", "any", AF_INET, true, false},
+        {"IPv4 on lo, killed after the pause", "lo", AF_INET, false, true},
+    };
+    // What the initiator and the responder of each of three connections send; the first
+    // initiator sends its first 1000 bytes alone, before all the rest.
+    std::vector<Bytes> sent;
+    for (uint32_t i = 0; i < 6; ++i)
+        sent.push_back(PatternBytes(200000 + i * 777, i));
+    const Bytes hello(sent[0].begin(), sent[0].begin() + 1000);
+    const Bytes rest(sent[0].begin() + 1000, sent[0].end());
+    for (const Scenario &s : scenarios) {
         SCOPED_TRACE(s.name);
         CLoopbackListener listener(s.family), other(s.family);
         if (!listener.IsOpen()) {
@@ -71,18 +53,18 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
             << cli.Stderr();
         auto connections = listener.Connect(3);
         ASSERT_EQ(connections.size(), 3u);
-        ASSERT_TRUE(SendPaced(connections[0].client.Get(), kHello));
-        ASSERT_EQ(ReceiveExactly(connections[0].server.Get(), kHello.size()), kHello);
+        ASSERT_TRUE(SendPaced(connections[0].client.Get(), hello));
+        ASSERT_EQ(ReceiveExactly(connections[0].server.Get(), hello.size()), hello);
         EXPECT_TRUE(WaitFor(
-            [&] { return ReadFileBytes(dir.Path() + StreamFileName(1, 1)) == kHello; }, 20000))
+            [&] { return ReadFileBytes(dir.Path() + StreamFileName(1, 1)) == hello; }, 20000))
             << "pending bytes are written once the capture has caught up";
         auto outsiders = s.bystander ? other.Connect(1) : std::vector<CLoopbackConnection>{};
         std::vector<std::thread> exchanges;
         for (size_t i = 0; i < connections.size(); ++i)
-            exchanges.emplace_back(Exchange, std::ref(connections[i]), Sent(int(i), 0),
-                                   Sent(int(i), 1), i == 2);
+            exchanges.emplace_back(Exchange, std::ref(connections[i]), i ? sent[2 * i] : rest,
+                                   sent[2 * i + 1], i == 2);
         for (auto &o : outsiders)
-            Exchange(o, Sent(7, 0), Sent(7, 1));
+            Exchange(o, hello, hello);
         for (auto &t : exchanges)
             t.join();
         // The streams are numbered in the order the connections opened (the filter keeps
@@ -97,9 +79,6 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
             }
             return all;
         };
-        std::vector<Bytes> sent;
-        for (size_t i = 0; i < connections.size(); ++i)
-            sent.insert(sent.end(), {AllSent(i, 0), AllSent(i, 1)});
         long dropped = 0;
         if (s.kill) {
             // Once the traffic pauses and the reader has caught up, every byte is in its file,
