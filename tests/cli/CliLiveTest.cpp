@@ -100,6 +100,6 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
         for (size_t i = 0; i < sent.size(); ++i)
             EXPECT_EQ(CheckCaptured(got[i], sent[i], dropped > 0), "") << i << ", " << dropped;
         for (auto &o : outsiders)
-            EXPECT_EQ(StreamOfPort(dir.Path(), o.wClientPort), 0) << "filtered out";
+            EXPECT_EQ(StreamOfPort(dir.Path(), o.wClientPort, o.wServerPort), 0) << "filtered out";
     }
 }

@@ -73,7 +73,8 @@ std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n, int pauseUs)
     for (int i = 0; i < n && IsOpen(); ++i) {
         CLoopbackConnection c;
         c.client.Reset(::socket(m_nFamily, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (::connect(c.client.Get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        const auto *to = reinterpret_cast<const sockaddr *>(&address);
+        if (::connect(c.client.Get(), to, sizeof address) != 0)
             break;
         c.server.Reset(::accept4(m_fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (c.server.Get() < 0)
@@ -139,15 +140,16 @@ void Exchange(CLoopbackConnection &c, const std::vector<uint8_t> &up,
     c.server.Reset();
 }
 
-int StreamOfPort(const std::string &folder, uint16_t port)
+int StreamOfPort(const std::string &folder, uint16_t port, uint16_t serverPort)
 {
-    // number,first_seen,last_seen,initiator,initiator_port,...
+    // number,first_seen,last_seen,initiator,initiator_port,responder,responder_port,...
     for (const std::string &row : Lines(ReadText(folder + "connections.csv"))) {
         std::istringstream fields(row);
-        std::string field[5];
+        std::string field[7];
         for (auto &f : field)
             std::getline(fields, f, ',');
-        if (field[4] == std::to_string(port))
+        if (field[4] == std::to_string(port) &&
+            (serverPort == 0 || field[6] == std::to_string(serverPort)))
             return std::atoi(field[0].c_str());
     }
     return 0;

@@ -126,16 +126,10 @@ CConversation::CConversation(uint32_t initiatorAddr, uint16_t initiatorPort, uin
 
 TcpSegment CConversation::Segment(int side, uint8_t flags) const
 {
-    TcpSegment s;
-    s.src = m_dwAddr[side];
-    s.dst = m_dwAddr[1 - side];
-    s.sport = m_wPort[side];
-    s.dport = m_wPort[1 - side];
-    s.seq = m_dwNext[side];
-    s.ack = (flags & TCP_ACK) ? m_dwNext[1 - side] : 0;
-    s.flags = flags;
-    s.version = m_nVersion;
-    return s;
+    return {.src = m_dwAddr[side], .dst = m_dwAddr[1 - side], .sport = m_wPort[side],
+            .dport = m_wPort[1 - side], .seq = m_dwNext[side],
+            .ack = (flags & TCP_ACK) ? m_dwNext[1 - side] : 0, .flags = flags,
+            .version = m_nVersion};
 }
 
 Bytes CConversation::Send(int side, uint8_t flags, std::span<const uint8_t> payload)

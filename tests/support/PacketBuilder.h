@@ -24,7 +24,7 @@ struct TcpSegment
     uint32_t seq = 0;
     uint32_t ack = 0;
     uint8_t flags = 0;
-    Bytes payload;
+    Bytes payload = {};
     int version = 4;
     int ipHeaderLength = 20;  // IPv4: 20..60, multiple of 4; options are filled with NOPs
     int tcpHeaderLength = 20; // 20..60, multiple of 4
@@ -32,7 +32,7 @@ struct TcpSegment
     uint16_t fragment = 0;    // IPv4 flags and fragment offset field
     // IPv6 extension headers before TCP: next-header value (0, 43, 60, 51, 44) and length in
     // bytes; a fragment header (44) gets fragmentOffset (in 8-byte units).
-    std::vector<std::pair<uint8_t, int>> extensions;
+    std::vector<std::pair<uint8_t, int>> extensions = {};
     uint16_t fragmentOffset = 0;
 };
 
