@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -48,18 +49,15 @@ struct CLinearTable
         if (::Offer(*streams.back().stream, p) < 0)
             Remove(streams.size() - 1);
     }
+    // The stream without data idle longest, else the one idle longest of all.
     size_t Victim() const
     {
-        size_t best = 0, bestQuiet = streams.size();
-        for (size_t i = 0; i < streams.size(); ++i) {
-            const int state = streams[i].stream->GetState();
-            if (streams[i].taken < streams[best].taken)
-                best = i;
-            if ((state <= 2 || state == 5) &&
-                (bestQuiet == streams.size() || streams[i].taken < streams[bestQuiet].taken))
-                bestQuiet = i;
-        }
-        return bestQuiet < streams.size() ? bestQuiet : best;
+        auto rank = [](const Entry &e) {
+            const int state = e.stream->GetState();
+            return std::pair(!(state <= 2 || state == 5), e.taken);
+        };
+        auto before = [&](const Entry &a, const Entry &b) { return rank(a) < rank(b); };
+        return size_t(std::min_element(streams.begin(), streams.end(), before) - streams.begin());
     }
     void Remove(size_t i)
     {
@@ -75,7 +73,9 @@ struct CLinearTable
 };
 
 // Random traffic from eight connections that share hosts and ports, reopen with new sequence
-// numbers, fail their handshakes, reset, and send from everywhere; half of them over IPv6.
+// numbers, fail their handshakes, reset, and send from everywhere; half of them over IPv6. It
+// begins with three connections that carry data and then a fourth that opens: a full table of
+// three has no stream without data then, and gives the place of the one idle longest.
 class CTrafficMaker
 {
 public:
@@ -83,10 +83,19 @@ public:
     {
         for (int c = 0; c < 8; ++c)
             Reopen(c);
+        for (size_t c : {0, 1, 2}) {
+            for (auto &p : m_convs[c].Handshake())
+                m_opening.push_back(p);
+            m_opening.push_back(m_convs[c].Send(0, TCP_ACK, PatternBytes(10, 1)));
+        }
+        m_opening.push_back(m_convs[0].Send(1, TCP_ACK, PatternBytes(10, 2))); // 1 idle longest
+        m_opening.push_back(m_convs[3].Send(0, TCP_SYN));
     }
 
     Bytes Next()
     {
+        if (m_nOpened < m_opening.size())
+            return m_opening[m_nOpened++];
         const int c = Pick(8), side = Pick(2);
         CConversation &conv = m_convs[size_t(c)];
         switch (Pick(12)) {
@@ -130,6 +139,8 @@ private:
     uint32_t m_isn = 0xfff00000u;
     std::mt19937 m_rng;
     std::vector<CConversation> m_convs;
+    std::vector<Bytes> m_opening;
+    size_t m_nOpened = 0;
 };
 
 // Every file of folder with its bytes.

@@ -302,25 +302,14 @@ TEST(TcpStreamTest, OpenFilesCloseFilesAndAFullCache)
               std::vector<std::string>{dir.Path() + "missing/a-2:" + std::to_string(ENOENT)});
 }
 
-// Missing bytes of overlapping, touching and out-of-order ranges, of ranges past the length;
+// Missing bytes of overlapping, out-of-order and touching ranges and of one past the length;
 // beyond 64 ranges the closest pair merges over its gap and the count becomes a lower bound.
 TEST(TcpStreamTest, WrittenRangesCountWhatIsMissing)
 {
-    const std::tuple<std::vector<std::pair<uint64_t, uint64_t>>, uint64_t, uint64_t> rows[] = {
-        {{}, 10, 10},
-        {{{0, 5}, {5, 10}}, 10, 0},
-        {{{6, 9}, {0, 2}, {1, 3}}, 12, 6},
-        {{{0, 4}, {8, 12}, {3, 9}}, 12, 0},
-        {{{0, 100}}, 40, 0},
-        {{{10, 20}}, 5, 5},
-    };
-    for (const auto &[ranges, length, missing] : rows) {
-        CRangeSet set;
-        for (const auto &[begin, end] : ranges)
-            set.Add(begin, end);
-        EXPECT_EQ(set.CountMissing(length), missing);
-        EXPECT_TRUE(set.IsExact());
-    }
+    CRangeSet set;
+    for (const auto &[begin, end] : {std::pair(6, 9), {0, 2}, {1, 3}, {9, 10}, {12, 20}})
+        set.Add(uint64_t(begin), uint64_t(end));
+    EXPECT_EQ(set.CountMissing(15), 5u); // 3..5 and 10..11
     // 65 ranges of 9 bytes with 1-byte gaps (one of 2 bytes) and a 1-byte tail: 66 missing.
     // One range too many merges the closest pair over its gap, so 65 are counted.
     CRangeSet many;
