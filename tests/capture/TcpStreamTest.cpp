@@ -68,56 +68,65 @@ void ForEachIsn(const std::function<void(uint32_t isn, bool coalesce)> &story)
 } // namespace
 
 // Each row: the packet offered in the state the rows before it left, and the stream's answer.
+// Payload on the SYN, on the SYN+ACK, from the responder in state 2 and on the completing ACK
+// is never written.
 TEST(TcpStreamTest, StateTableFromHandshakeToClose)
 {
-    CStreamRig f;
-    CConversation &c = f.conv, other(0x0a000009, 1111, kServer, 80, 77, 88);
-    TcpSegment wrongAck = c.Segment(1, TCP_SYN | TCP_ACK), badFinal = c.Segment(0, TCP_ACK);
-    wrongAck.ack = 999;
-    badFinal.ack = 4;
-    const Bytes a = PatternBytes(100, 1), b = PatternBytes(50, 2);
-    const std::pair<Bytes, int> rows[] = {
-        {other.SendAt(0, TCP_SYN | TCP_ACK, 77), 0}, // SYN+ACK in state 0
-        {other.SendAt(0, TCP_ACK, 77), 0},           // ACK in state 0
-        {c.Send(0, TCP_SYN), 1},                     // SYN of any connection in state 0
-        {other.SendAt(0, TCP_SYN, 77), 0},           // another connection in state 1
-        {c.SendAt(0, TCP_SYN, 1000), 1},             // repeated SYN
-        {c.SendAt(1, TCP_SYN, 5000), 1},             // simultaneous open
-        {c.SendAt(1, TCP_ACK, 5000), 1},             // responder ACK without SYN
-        {BuildIpTcp(wrongAck), 0},                   // SYN+ACK with a wrong ack: back to 0
-        {c.SendAt(0, TCP_SYN, 1000), 1},
-        {c.Send(1, TCP_SYN | TCP_ACK), 2},
-        {c.SendAt(1, TCP_ACK, 5001), 2},           // responder in state 2
-        {c.SendAt(0, TCP_SYN | TCP_ACK, 1001), 2}, // initiator SYN+ACK
-        {c.SendAt(0, 0, 1001), 2},                 // initiator without ACK
-        {BuildIpTcp(badFinal), 1},                 // final ACK, wrong ack: back to 1
-        {c.SendAt(1, TCP_SYN | TCP_ACK, 5000), 2}, // a correct SYN+ACK again
-        {c.Send(0, TCP_ACK), 3},
-        {other.SendAt(0, TCP_ACK, 78), 0},                     // another connection in state 3
-        {c.Send(0, TCP_ACK | TCP_FIN, a), 4},                  // FIN with payload
-        {c.SendAt(0, TCP_ACK | TCP_FIN, c.NextSeq(0) - 1), 4}, // FIN sent again
-        {c.Send(0, TCP_ACK), 4},                               // FIN sender again
-        {c.Send(1, TCP_ACK, b), 4},                            // other side's ACK alone
-        {c.Send(1, TCP_FIN), 4},                               // other side's FIN without ACK
-        {c.SendAt(1, TCP_FIN | TCP_ACK, c.NextSeq(1) - 1), 5},
-        {c.SendAt(0, TCP_ACK | TCP_FIN, c.NextSeq(0) - 1), 5}, // first closer's FIN
-        {c.SendAt(1, TCP_ACK, c.NextSeq(1)), 5},               // the second closer's own ACK
-    };
-    for (size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(f.Feed(rows[i].first), rows[i].second) << "row " << i;
-    // The final ACK carries 7 bytes that nobody acknowledged: written, then cut away.
-    TcpSegment finalAck = c.Segment(0, TCP_ACK);
-    finalAck.payload = PatternBytes(7, 3);
-    EXPECT_EQ(f.Feed(BuildIpTcp(finalAck)), -1);
-    EXPECT_EQ(f.File(1), a);
-    EXPECT_EQ(f.File(2), b);
-    // The ended stream answers -1 for its own packets, 0 for the same endpoints on a VLAN.
-    const Bytes own = c.Send(0, TCP_ACK);
-    CSegment segment;
-    ASSERT_TRUE(DecodeIp(own.data(), own.size(), segment));
-    EXPECT_EQ(f.stream.ProcessPacket(segment), -1);
-    segment.dwVlan = kVlanTagged | 5;
-    EXPECT_EQ(f.stream.ProcessPacket(segment), 0);
+    ForEachIsn([](uint32_t isn, bool coalesce) {
+        CStreamRig f(isn, isn ^ 0x80000000u, coalesce);
+        CConversation &c = f.conv, other(0x0a000009, 1111, kServer, 80, 77, 88);
+        const uint32_t i0 = c.Isn(0), i1 = c.Isn(1);
+        TcpSegment wrongAck = c.Segment(1, TCP_SYN | TCP_ACK), badFinal = c.Segment(0, TCP_ACK);
+        wrongAck.ack = badFinal.ack = 4;
+        const Bytes a = PatternBytes(100, 1), b = PatternBytes(50, 2), junk = PatternBytes(10, 5);
+        auto feed = [&](const std::vector<std::pair<Bytes, int>> &rows) {
+            for (size_t i = 0; i < rows.size(); ++i)
+                EXPECT_EQ(f.Feed(rows[i].first), rows[i].second) << "row " << i;
+        };
+        feed({
+            {other.SendAt(0, TCP_SYN | TCP_ACK, 77), 0},   // SYN+ACK in state 0
+            {other.SendAt(0, TCP_ACK, 77), 0},             // ACK in state 0
+            {c.SendAt(0, TCP_SYN, i0, junk), 1},           // SYN of any connection in state 0
+            {other.SendAt(0, TCP_SYN, 77), 0},             // another connection in state 1
+            {c.Send(0, TCP_SYN), 1},                       // repeated SYN
+            {c.SendAt(1, TCP_SYN, i1), 1},                 // simultaneous open
+            {c.SendAt(1, TCP_ACK, i1), 1},                 // responder ACK without SYN
+            {BuildIpTcp(wrongAck), 0},                     // SYN+ACK with a wrong ack: back to 0
+            {c.SendAt(0, TCP_SYN, i0), 1},
+            {c.SendAt(1, TCP_SYN | TCP_ACK, i1, junk), 2},
+            {c.SendAt(1, TCP_ACK, i1 + 1, junk), 2},       // responder in state 2
+            {c.SendAt(0, TCP_SYN | TCP_ACK, i0 + 1), 2},   // initiator SYN+ACK
+            {c.SendAt(0, 0, i0 + 1), 2},                   // initiator without ACK
+            {BuildIpTcp(badFinal), 1},                     // final ACK, wrong ack: back to 1
+            {c.Send(1, TCP_SYN | TCP_ACK), 2},             // a correct SYN+ACK again
+            {c.SendAt(0, TCP_ACK, i0 + 1, junk), 3},
+            {other.SendAt(0, TCP_ACK, 78), 0},             // another connection in state 3
+        });
+        EXPECT_TRUE(f.File(1).empty() && f.File(2).empty());
+        feed({
+            {c.Send(0, TCP_ACK | TCP_FIN, a), 4},                  // FIN with payload
+            {c.SendAt(0, TCP_ACK | TCP_FIN, c.NextSeq(0) - 1), 4}, // FIN sent again
+            {c.Send(0, TCP_ACK), 4},                               // FIN sender again
+            {c.Send(1, TCP_ACK, b), 4},                            // other side's ACK alone
+            {c.Send(1, TCP_FIN), 4},                               // other side's FIN without ACK
+            {c.SendAt(1, TCP_FIN | TCP_ACK, c.NextSeq(1) - 1), 5},
+            {c.SendAt(0, TCP_ACK | TCP_FIN, c.NextSeq(0) - 1), 5}, // first closer's FIN
+            {c.SendAt(1, TCP_ACK, c.NextSeq(1)), 5},               // the second closer's own ACK
+        });
+        // The final ACK carries 7 bytes that nobody acknowledged: written, then cut away.
+        TcpSegment finalAck = c.Segment(0, TCP_ACK);
+        finalAck.payload = PatternBytes(7, 3);
+        EXPECT_EQ(f.Feed(BuildIpTcp(finalAck)), -1);
+        EXPECT_EQ(f.File(1), a);
+        EXPECT_EQ(f.File(2), b);
+        // The ended stream answers -1 for its own packets, 0 for the same endpoints on a VLAN.
+        const Bytes own = c.Send(0, TCP_ACK);
+        CSegment segment;
+        ASSERT_TRUE(DecodeIp(own.data(), own.size(), segment));
+        EXPECT_EQ(f.stream.ProcessPacket(segment), -1);
+        segment.dwVlan = kVlanTagged | 5;
+        EXPECT_EQ(f.stream.ProcessPacket(segment), 0);
+    });
 }
 
 TEST(TcpStreamTest, ReorderedDuplicatedOverlappingAndMissingSegments)
@@ -167,21 +176,12 @@ TEST(TcpStreamTest, ReorderedDuplicatedOverlappingAndMissingSegments)
     });
 }
 
-TEST(TcpStreamTest, HandshakePayloadResetsAndClippedSegments)
+TEST(TcpStreamTest, ClippedSegmentsKeepAlivesAndResets)
 {
     ForEachIsn([](uint32_t isn, bool coalesce) {
         CStreamRig f(isn, 7, coalesce);
         CConversation &c = f.conv;
-        const Bytes junk = PatternBytes(10, 5);
-        // Payload on the SYN, on the SYN+ACK, from the responder in state 2 and on the completing
-        // ACK is never written.
-        f.Feed(c.SendAt(0, TCP_SYN, c.Isn(0), junk));
-        c.Send(0, TCP_SYN);
-        f.Feed(c.SendAt(1, TCP_SYN | TCP_ACK, c.Isn(1), junk));
-        c.Send(1, TCP_SYN | TCP_ACK);
-        f.Feed(c.SendAt(1, TCP_ACK, c.NextSeq(1), junk));
-        EXPECT_EQ(f.Feed(c.SendAt(0, TCP_ACK, c.NextSeq(0), junk)), 3);
-        EXPECT_TRUE(f.File(1).empty() && f.File(2).empty());
+        f.FeedAll(c.Handshake());
         // A keep-alive before any data lands nowhere near 4 GiB; a segment that begins two bytes
         // early is clipped at the front.
         const uint32_t first = c.Isn(0);
@@ -196,31 +196,19 @@ TEST(TcpStreamTest, HandshakePayloadResetsAndClippedSegments)
         f.Feed(c.SendAt(0, TCP_ACK, first + 1, Bytes{9}));
         f.Feed(c.SendAt(0, TCP_ACK, first + 3, Bytes{7, 8}));
         EXPECT_EQ(f.File(1), (Bytes{9, 4, 7, 8}));
-        EXPECT_EQ(f.Feed(c.SendAt(1, TCP_RST | TCP_ACK, c.NextSeq(1), junk)), -1);
+        EXPECT_EQ(f.Feed(c.SendAt(1, TCP_RST | TCP_ACK, c.NextSeq(1), PatternBytes(10, 5))), -1);
         EXPECT_EQ(f.File(2), Bytes{}) << "a reset's payload is not written";
         EXPECT_EQ(f.File(1), (Bytes{9, 4, 7, 8})) << "nor is anything cut";
     });
 }
 
-TEST(TcpStreamTest, PacketsThatWereNotCapturedWholeAreBounded)
+// Payload goes only as far as the bytes captured, and as far out as the sequence numbers say,
+// past 4 GiB too.
+TEST(TcpStreamTest, PayloadEndsWithTheCapturedBytesAndGoesPastFourGibibytes)
 {
-    CStreamRig f;
+    CStreamRig f(100, 200, true);
     CConversation &c = f.conv;
-    const Bytes syn = c.Send(0, TCP_SYN);
-    Bytes shortTcp = syn, shortIp = syn;
-    shortTcp[20 + 12] = 0x40; // a TCP header of 16 bytes: malformed
-    shortIp[0] = 0x44;        // an IPv4 header of 16 bytes
-    EXPECT_EQ(Offer(f.stream, syn, 19), 0) << "less than an IPv4 header";
-    EXPECT_EQ(Offer(f.stream, syn, 33), 0) << "less than 14 bytes of TCP header";
-    EXPECT_EQ(f.Feed(shortTcp) + f.Feed(shortIp), 0);
-    EXPECT_EQ(Offer(f.stream, syn, 34), 1) << "20 + 14 bytes are enough";
-    TcpSegment withOptions = c.Segment(1, TCP_SYN | TCP_ACK);
-    withOptions.ipHeaderLength = 60;
-    const Bytes synAck = BuildIpTcp(withOptions);
-    c.Send(1, TCP_SYN | TCP_ACK);
-    EXPECT_EQ(Offer(f.stream, synAck, 73), 0) << "header length points past";
-    EXPECT_EQ(Offer(f.stream, synAck, 74), 2);
-    f.Feed(c.Send(0, TCP_ACK));
+    f.FeedAll(c.Handshake());
     // The IPv4 total length announces 1000 payload bytes, 600 were captured.
     const Bytes data = PatternBytes(1000, 3);
     EXPECT_EQ(Offer(f.stream, c.Send(0, TCP_ACK, data), 40 + 600), 3);
@@ -231,26 +219,18 @@ TEST(TcpStreamTest, PacketsThatWereNotCapturedWholeAreBounded)
     lying.totalLength = 65535;
     EXPECT_EQ(f.Feed(BuildIpTcp(lying)), 3);
     EXPECT_EQ(f.File(2), lying.payload);
-}
-
-TEST(TcpStreamTest, StreamsGrowPastFourGibibytesInOrder)
-{
-    CStreamRig f(100, 200, true);
-    f.FeedAll(f.conv.Handshake());
     // Each step lies less than 2 GiB beyond the last byte written, so it counts as ahead; the
     // last one resends the third at its old offset, not 4 GiB later.
     const uint64_t offsets[] = {0x7ff00000ull, 0xffe00000ull, 0x100000010ull, 0x17fe00000ull,
                                 0x100000010ull};
     for (uint64_t o : offsets)
-        f.Feed(f.conv.SendAt(0, TCP_ACK, f.conv.Isn(0) + 1 + uint32_t(o),
-                             Bytes{uint8_t(o >> 24), 0x5A}));
+        f.Feed(c.SendAt(0, TCP_ACK, c.Isn(0) + 1 + uint32_t(o), Bytes{uint8_t(o >> 24), 0x5A}));
     f.cache->FlushAll();
     const int fd = ::open(f.Path(1).c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(::lseek(fd, 0, SEEK_END), off_t(offsets[3] + 2));
     for (uint64_t o : offsets) {
         uint8_t got[2] = {};
-        EXPECT_EQ(::pread(fd, got, 2, off_t(o)), 2);
-        EXPECT_EQ(got[0], uint8_t(o >> 24)) << std::hex << o;
+        EXPECT_TRUE(::pread(fd, got, 2, off_t(o)) == 2 && got[0] == uint8_t(o >> 24)) << o;
     }
     ::close(fd);
 }
@@ -258,7 +238,7 @@ TEST(TcpStreamTest, StreamsGrowPastFourGibibytesInOrder)
 // Files through a full cache: the descriptors kept are those of the files used last, a file
 // whose descriptor was taken reopens as it stood or is removed all the same, and the shortage
 // is told once.
-TEST(TcpStreamTest, OpenFilesCloseFilesAndAFullCache)
+TEST(TcpStreamTest, FilesThroughAFullCache)
 {
     CTempDir dir;
     CFolder folder;
@@ -274,12 +254,7 @@ TEST(TcpStreamTest, OpenFilesCloseFilesAndAFullCache)
         return false;
     };
     CTcpStream a(&cache), b(&cache);
-    EXPECT_EQ(a.OpenFiles(folder, "a-1", "missing/a-2"), 0) << "second file fails";
-    EXPECT_TRUE(FileExists(dir.Path() + "a-1")) << "the first file stays, empty";
-    EXPECT_EQ(a.OpenFiles(folder, nullptr, nullptr), 0);
-    ASSERT_EQ(a.OpenFiles(folder, "x-1", "x-2"), 1) << "nothing was left open";
-    EXPECT_EQ(a.OpenFiles(folder, "x-1", nullptr), 0) << "a file is open already";
-    ASSERT_EQ(b.OpenFiles(folder, "y-1", nullptr), 1);
+    ASSERT_EQ(a.OpenFiles(folder, "x-1", "x-2") + b.OpenFiles(folder, "y-1", nullptr), 2);
     CConversation ca(kClient, 1, kServer, 2, 10, 20), cb(kClient, 3, kServer, 4, 30, 40);
     for (const auto &[stream, conv] : {std::pair{&a, &ca}, std::pair{&b, &cb}}) {
         for (const auto &p : conv->Handshake())
@@ -295,11 +270,8 @@ TEST(TcpStreamTest, OpenFilesCloseFilesAndAFullCache)
     EXPECT_EQ(ReadFileBytes(dir.Path() + "x-1"), x);
     EXPECT_EQ(ReadFileBytes(dir.Path() + "x-2"), y);
     b.CloseFiles(1);
-    EXPECT_EQ(b.GetState(), -1);
     EXPECT_FALSE(FileExists(dir.Path() + "y-1"));
     EXPECT_EQ(events.shortages, 1);
-    EXPECT_EQ(events.failures,
-              std::vector<std::string>{dir.Path() + "missing/a-2:" + std::to_string(ENOENT)});
 }
 
 // Missing bytes of overlapping, out-of-order and touching ranges and of one past the length;
