@@ -3,26 +3,23 @@
 #include "Segment.h"
 #include "TcpStream.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
 
-// What the engine's parts tell the capture, recorded.
+// What the engine's parts tell the capture, counted.
 class CEventLog : public ICaptureEvents
 {
 public:
-    void OnStreamCreated(int number) override { created.push_back(number); }
-    void OnStreamEnded(const CStreamRecord &record) override { ended.push_back(record); }
-    void OnFileFailure(FileFailure, const std::string &path, int error) override
-    {
-        failures.push_back(path + ":" + std::to_string(error));
-    }
+    void OnStreamCreated(int number) override { held.insert(number); }
+    void OnStreamEnded(const CStreamRecord &record) override { held.erase(record.nNumber); }
+    void OnFileFailure(FileFailure, const std::string &, int) override { ++failures; }
     void OnDescriptorsShort() override { ++shortages; }
 
-    std::vector<int> created;
-    std::vector<CStreamRecord> ended;
-    std::vector<std::string> failures;
+    std::set<int> held; // the numbers of the streams created and not ended yet
+    int failures = 0;
     int shortages = 0;
 };
 

@@ -8,28 +8,23 @@
 
 #include <csignal>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 // Live captures with a filter expression that keeps only the test's own port. Whatever the
 // machine's load, every byte in a stream file is the byte sent there or a zero of a hole, and
 // when the kernel dropped nothing the files are exact; a segment reaches its file while no
-// further packet arrives; a kill after the traffic has paused loses nothing.
+// further packet arrives. A bystander's connection to another port runs alongside, and the
+// filter keeps it out; a capture killed (SIGKILL) after the traffic has paused loses nothing.
 TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "live capture needs root (or CAP_NET_RAW)";
-    struct Scenario
-    {
-        const char *name;
-        const char *interface;
-        int family;
-        bool bystander; // a connection to another port runs alongside; the filter keeps it out
-        bool kill;      // SIGKILL once the traffic has paused, instead of SIGINT
-    };
+    using Scenario = std::tuple<const char *, const char *, int, bool, bool>;
     const Scenario scenarios[] = {
         {"IPv4 on lo", "lo", AF_INET, false, false},
         {"IPv6 on lo", "lo", AF_INET6, false, false},
-        {"any, filtered to the test's port", "any", AF_INET, true, false},
+        {"any, with a bystander", "any", AF_INET, true, false},
         {"IPv4 on lo, killed after the pause", "lo", AF_INET, false, true},
     };
     // What the initiator and the responder of each of three connections send; the first
@@ -39,15 +34,15 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
         sent.push_back(PatternBytes(200000 + i * 777, i));
     const Bytes hello(sent[0].begin(), sent[0].begin() + 1000);
     const Bytes rest(sent[0].begin() + 1000, sent[0].end());
-    for (const Scenario &s : scenarios) {
-        SCOPED_TRACE(s.name);
-        CLoopbackListener listener(s.family), other(s.family);
+    for (const auto &[name, interface, family, bystander, kill] : scenarios) {
+        SCOPED_TRACE(name);
+        CLoopbackListener listener(family), other(family);
         if (!listener.IsOpen()) {
-            std::printf("skipped %s: no loopback address of that family here\n", s.name);
+            std::printf("skipped %s: no loopback address of that family here\n", name);
             continue;
         }
         CTempDir dir;
-        CChild cli(Cli({"-i", s.interface, "-o", dir.Path(), "-q", "tcp", "port",
+        CChild cli(Cli({"-i", interface, "-o", dir.Path(), "-q", "tcp", "port",
                         std::to_string(listener.GetPort())}));
         ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Path() + "log.txt"); }, 10000))
             << cli.Stderr();
@@ -58,7 +53,7 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
         EXPECT_TRUE(WaitFor(
             [&] { return ReadFileBytes(dir.Path() + StreamFileName(1, 1)) == hello; }, 20000))
             << "pending bytes are written once the capture has caught up";
-        auto outsiders = s.bystander ? other.Connect(1) : std::vector<CLoopbackConnection>{};
+        auto outsiders = bystander ? other.Connect(1) : std::vector<CLoopbackConnection>{};
         std::vector<std::thread> exchanges;
         for (size_t i = 0; i < connections.size(); ++i)
             exchanges.emplace_back(Exchange, std::ref(connections[i]), i ? sent[2 * i] : rest,
@@ -80,7 +75,7 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
             return all;
         };
         long dropped = 0;
-        if (s.kill) {
+        if (kill) {
             // Once the traffic pauses and the reader has caught up, every byte is in its file,
             // and a capture killed without warning loses none of it. Only a drop of the
             // kernel's (a busy machine) can keep the files from being complete.
@@ -96,7 +91,7 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
             dropped = DroppedBy(cli.Stderr());
             ASSERT_GE(dropped, 0) << cli.Stderr();
         }
-        const std::vector<Bytes> got = files(!s.kill);
+        const std::vector<Bytes> got = files(!kill);
         for (size_t i = 0; i < sent.size(); ++i)
             EXPECT_EQ(CheckCaptured(got[i], sent[i], dropped > 0), "") << i << ", " << dropped;
         for (auto &o : outsiders)

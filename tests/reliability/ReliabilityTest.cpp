@@ -18,6 +18,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -47,8 +48,7 @@ std::vector<Bytes> Connections(int n, size_t initiatorBytes, size_t responderByt
     std::vector<Bytes> packets;
     for (int i = 0; i < n; ++i) {
         c.emplace_back(0x0a000001, uint16_t(1024 + i), 0x0a010001, 80, i * 7919u, ~uint32_t(i));
-        for (auto &p : c.back().Handshake())
-            packets.push_back(p);
+        Append(packets, c.back().Handshake());
     }
     for (size_t half = 0; half < 2; ++half) {
         for (int i = 0; i < n; ++i) {
@@ -61,10 +61,8 @@ std::vector<Bytes> Connections(int n, size_t initiatorBytes, size_t responderByt
             }
         }
     }
-    for (int i = 0; i < n; ++i) {
-        for (auto &p : c[size_t(i)].Close(i % 2))
-            packets.push_back(p);
-    }
+    for (int i = 0; i < n; ++i)
+        Append(packets, c[size_t(i)].Close(i % 2));
     return packets;
 }
 
@@ -137,8 +135,11 @@ TEST(SecurityTest, PlantedLinksAndFifosAreReplacedNeverWrittenThrough)
                 ASSERT_EQ(RunCli({"-r", dir.Path() + "in.pcap", "-o", folder, mode}, nullptr,
                                  nullptr, outputGone),
                           0);
-            for (const char *name : kOutputNames)
+            for (const char *name : kOutputNames) {
                 EXPECT_EQ(ReadText(outside.Path() + "target-" + name), "keep") << name;
+                // Neither a link nor a FIFO (which would keep a read waiting) is left in place.
+                ASSERT_TRUE(is_regular_file(std::filesystem::symlink_status(folder + name)));
+            }
             EXPECT_EQ(ReadText(folder + "log.txt"), Log("RAW mode", packets.size()));
             EXPECT_EQ(ReadFileBytes(folder + "p0000000001-1.txt"), Payload(0, 0, 400000));
             EXPECT_NE(ReadText(folder + "connections.csv").find(",closed,"), std::string::npos);
@@ -155,21 +156,16 @@ TEST(SecurityTest, PlantedLinksAndFifosAreReplacedNeverWrittenThrough)
 TEST(SecurityTest, PipedCapturesThroughSwapsAHangupAndSudo)
 {
     const passwd *nobody = ::geteuid() == 0 ? Nobody() : nullptr;
-    struct Scenario
-    {
-        const char *name;
-        int swap; // 1: the folder, 2: a stream file
-        bool sudo;
-        bool hangup;
-    };
-    const Scenario scenarios[] = {{"the folder swapped", 1, false, false},
-                                  {"a stream file swapped", 2, false, false},
-                                  {"through sudo", 0, true, false},
-                                  {"hung up", 0, false, true}};
-    for (const Scenario &s : scenarios) {
-        SCOPED_TRACE(s.name);
-        if (s.sudo && !nobody) {
-            std::printf("skipped %s: needs root and the user nobody\n", s.name);
+    // What is swapped (1: the folder, 2: a stream file), through sudo, hung up.
+    const std::tuple<const char *, int, bool, bool> scenarios[] = {
+        {"the folder swapped", 1, false, false},
+        {"a stream file swapped", 2, false, false},
+        {"through sudo", 0, true, false},
+        {"hung up", 0, false, true}};
+    for (const auto &[name, swap, sudo, hangup] : scenarios) {
+        SCOPED_TRACE(name);
+        if (sudo && !nobody) {
+            std::printf("skipped %s: needs root and the user nobody\n", name);
             continue;
         }
         CTempDir dir;
@@ -178,9 +174,9 @@ TEST(SecurityTest, PipedCapturesThroughSwapsAHangupAndSudo)
         WriteFile(dir.Path() + "target", Bytes{'k', 'e', 'e', 'p'});
         CChildSetup setup;
         setup.stdinPipe = true;
-        setup.nofile = s.swap == 2 ? 16 : -1;
-        const uid_t owner = s.sudo ? nobody->pw_uid : ::geteuid();
-        if (s.sudo)
+        setup.nofile = swap == 2 ? 16 : -1;
+        const uid_t owner = sudo ? nobody->pw_uid : ::geteuid();
+        if (sudo)
             setup.env = {"SUDO_UID=" + std::to_string(owner),
                          "SUDO_GID=" + std::to_string(nobody->pw_gid)};
         CChild cli(Cli({"-r", "-", "-o", folder, "-q"}), setup);
@@ -196,26 +192,26 @@ TEST(SecurityTest, PipedCapturesThroughSwapsAHangupAndSudo)
         for (const char *set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
             EXPECT_TRUE(::geteuid() != 0 || StatusField(cli.Pid(), set) == "0000000000000000") << set;
         EXPECT_EQ(StatusField(cli.Pid(), "Uid").find(std::to_string(owner) + "\t"), 0u);
-        const std::string swapped = folder + (s.swap == 2 ? StreamFileName(1, 1) : "");
-        if (s.swap) {
+        const std::string swapped = folder + (swap == 2 ? StreamFileName(1, 1) : "");
+        if (swap) {
             ASSERT_EQ(::rename(swapped.c_str(), (dir.Path() + "moved").c_str()), 0);
-            ASSERT_EQ(s.swap == 2 ? ::link((dir.Path() + "target").c_str(), swapped.c_str())
+            ASSERT_EQ(swap == 2 ? ::link((dir.Path() + "target").c_str(), swapped.c_str())
                                   : ::symlink(elsewhere.c_str(), (dir.Path() + "new/out").c_str()),
                       0);
         }
-        for (size_t i = half; !s.hangup && i < all.size(); ++i)
+        for (size_t i = half; !hangup && i < all.size(); ++i)
             pipe.Write(BuildFrame(1, all[i]));
-        if (s.hangup)
+        if (hangup)
             cli.Signal(SIGHUP); // while it waits for more
         pipe.Close();
-        EXPECT_EQ(cli.Wait(30000), s.swap == 2 ? 3 : 0) << cli.Stderr();
+        EXPECT_EQ(cli.Wait(30000), swap == 2 ? 3 : 0) << cli.Stderr();
         EXPECT_EQ(ReadText(dir.Path() + "target"), "keep");
         EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
-        const std::string written = s.swap == 1 ? dir.Path() + "moved/" : folder;
+        const std::string written = swap == 1 ? dir.Path() + "moved/" : folder;
         EXPECT_EQ(ReadText(written + "log.txt"), Log("Packet Combine mode", 7));
-        for (int i = s.swap == 2 ? 2 : 1; !s.hangup && i <= 6; ++i)
+        for (int i = swap == 2 ? 2 : 1; !hangup && i <= 6; ++i)
             EXPECT_EQ(ReadFileBytes(written + StreamFileName(i, 2)), Payload(i - 1, 1, 3000)) << i;
-        if (s.swap == 2) {
+        if (swap == 2) {
             EXPECT_NE(cli.Stdout().find("ファイルに書き込めませんでした : " + swapped + " ("),
                       std::string::npos)
                 << cli.Stdout();

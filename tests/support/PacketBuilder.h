@@ -47,6 +47,12 @@ Bytes BuildIpTcp(const TcpSegment &segment);
 Bytes BuildFrame(int linkType, std::span<const uint8_t> body, std::vector<uint16_t> vlans = {},
                  uint16_t etherType = 0);
 
+// Appends more to packets.
+inline void Append(std::vector<Bytes> &packets, const std::vector<Bytes> &more)
+{
+    packets.insert(packets.end(), more.begin(), more.end());
+}
+
 // n bytes of a deterministic pattern that differs per seed.
 Bytes PatternBytes(size_t n, uint32_t seed);
 
