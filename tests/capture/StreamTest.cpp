@@ -41,19 +41,13 @@ struct CStreamRig
         EXPECT_EQ(stream.OpenFiles(folder, "s-1", "s-2"), 1);
     }
 
-    std::string Path(int n) const { return dir.Path() + "s-" + std::to_string(n); }
     Bytes File(int n)
     {
         if (cache)
             cache->FlushAll();
-        return ReadFileBytes(Path(n));
+        return ReadFileBytes(dir.Path() + "s-" + std::to_string(n));
     }
     int Feed(const Bytes &packet) { return Offer(stream, packet); }
-    void FeedAll(const std::vector<Bytes> &packets)
-    {
-        for (const auto &p : packets)
-            Feed(p);
-    }
 
     CTempDir dir;
     CFolder folder;
@@ -278,7 +272,8 @@ TEST(TcpStreamTest, ReorderedDuplicatedOverlappingAndMissingSegments)
     ForEachIsn([](uint32_t isn, bool coalesce) {
         CStreamRig f(isn, 42, coalesce);
         CConversation &c = f.conv;
-        f.FeedAll(c.Handshake());
+        for (const Bytes &p : c.Handshake())
+            f.Feed(p);
         const Bytes data = PatternBytes(3000, 9);
         const uint32_t base = c.Isn(0) + 1, rbase = c.Isn(1) + 1;
         auto seg = [&](size_t from, size_t to, const Bytes &bytes) {
@@ -325,7 +320,8 @@ TEST(TcpStreamTest, ClippedSegmentsKeepAlivesAndResets)
     ForEachIsn([](uint32_t isn, bool coalesce) {
         CStreamRig f(isn, 7, coalesce);
         CConversation &c = f.conv;
-        f.FeedAll(c.Handshake());
+        for (const Bytes &p : c.Handshake())
+            f.Feed(p);
         // A keep-alive before any data lands nowhere near 4 GiB; a segment that begins two bytes
         // early is clipped at the front.
         const uint32_t first = c.Isn(0);
@@ -352,7 +348,8 @@ TEST(TcpStreamTest, PayloadEndsWithTheCapturedBytesAndGoesPastFourGibibytes)
 {
     CStreamRig f(100, 200, true);
     CConversation &c = f.conv;
-    f.FeedAll(c.Handshake());
+    for (const Bytes &p : c.Handshake())
+        f.Feed(p);
     // The IPv4 total length announces 1000 payload bytes, 600 were captured.
     const Bytes data = PatternBytes(1000, 3);
     EXPECT_EQ(Offer(f.stream, c.Send(0, TCP_ACK, data), 40 + 600), 3);
@@ -370,7 +367,7 @@ TEST(TcpStreamTest, PayloadEndsWithTheCapturedBytesAndGoesPastFourGibibytes)
     for (uint64_t o : offsets)
         f.Feed(c.SendAt(0, TCP_ACK, c.Isn(0) + 1 + uint32_t(o), Bytes{uint8_t(o >> 24), 0x5A}));
     f.cache->FlushAll();
-    const int fd = ::open(f.Path(1).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open((f.dir.Path() + "s-1").c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(::lseek(fd, 0, SEEK_END), off_t(offsets[3] + 2));
     for (uint64_t o : offsets) {
         uint8_t got[2] = {};

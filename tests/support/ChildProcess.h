@@ -46,6 +46,14 @@ private:
 // marlinox-cli's arguments with its path in front.
 std::vector<std::string> Cli(std::vector<std::string> args);
 
+// What log.txt holds after a capture of count packets (in Packet Combine mode: streams) in
+// mode ("RAW mode", "Packet Combine mode") on a link layer with a header of header bytes.
+inline std::string Log(const std::string &header, const std::string &mode, size_t count)
+{
+    return "DataLinkLayer Headersize : " + header + "\r\n" + mode + "\r\nCaptured Packet : " +
+           std::to_string(count) + "\r\n";
+}
+
 // Runs marlinox-cli to its end (at most 120 s) and returns its exit status, -1 on a hang.
 int RunCli(const std::vector<std::string> &args, std::string *out = nullptr,
            std::string *err = nullptr, const CChildSetup &setup = {});
