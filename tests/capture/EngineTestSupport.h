@@ -3,6 +3,7 @@
 #include "Segment.h"
 #include "TcpStream.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,12 +25,10 @@ public:
 };
 
 // Decodes an IP datagram and offers it to stream; 0 for bytes that hold no TCP segment.
-inline int Offer(CTcpStream &stream, const Bytes &ip, size_t captured = size_t(-1),
-                 int64_t time = 0)
+// Only the first captured bytes of ip are given to it.
+inline int Offer(CTcpStream &stream, const Bytes &ip, size_t captured = size_t(-1))
 {
     CSegment segment;
-    segment.llTime = time;
-    if (!DecodeIp(ip.data(), captured < ip.size() ? captured : ip.size(), segment))
-        return 0;
-    return stream.ProcessPacket(segment);
+    const bool decoded = DecodeIp(ip.data(), std::min(captured, ip.size()), segment);
+    return decoded ? stream.ProcessPacket(segment) : 0;
 }

@@ -42,11 +42,10 @@ struct CaptureTest : ::testing::Test
     int Capture(const Frames &frames, std::vector<std::string> args = {}, int linkType = 1,
                 size_t cut = 0)
     {
-        {
-            CPcapWriter writer(dir.Path() + "in.pcap", linkType);
-            for (size_t i = 0; i < frames.size(); ++i)
-                writer.Write(frames[i], i < cut ? long(frames[i].size()) - 10 : -1);
-        }
+        CPcapWriter writer(dir.Path() + "in.pcap", linkType);
+        for (size_t i = 0; i < frames.size(); ++i)
+            writer.Write(frames[i], i < cut ? long(frames[i].size()) - 10 : -1);
+        writer.Close();
         args.insert(args.begin(), {"-r", dir.Path() + "in.pcap", "-o", dir.Path() + "out"});
         return RunCli(args, &out, &err);
     }
@@ -233,7 +232,7 @@ TEST_F(CaptureTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
     packets.push_back(Bytes(packets[4].begin(), packets[4].begin() + 40 + 8 + 13));
     packets.push_back(Bytes(packets[5].begin(), packets[5].begin() + 40 + 6));
     Frames frames = Framed(packets);
-    const Bytes syn = BuildFrame(1, CConversation(0x0a000003, 7, 0x0a000004, 8, 1, 2).Send(0, TCP_SYN), {5});
+    const Bytes syn = BuildFrame(1, CConversation(3, 7, 4, 8, 1, 2).Send(0, TCP_SYN), {5});
     for (size_t cut : {14 + 4 + 33, 14 + 3})
         frames.push_back(Bytes(syn.begin(), syn.begin() + long(cut)));
     EXPECT_EQ(Capture(frames), 0) << err;
@@ -257,7 +256,7 @@ TEST_F(CaptureTest, FloodOfSynsSparesEstablishedConnections)
     EXPECT_EQ(out, "ストリーム数が上限に達したため、古いストリームの追跡を終了しました。\n");
     EXPECT_EQ(File(StreamFileName(1, 1)), data);
     const auto rows = Lines(Text(ConnectionIndexName()));
-    EXPECT_EQ(rows[1].substr(0, 11) + rows[1].substr(rows[1].size() - 10), "0000000002,,evicted,\r");
+    EXPECT_TRUE(rows[1].starts_with("0000000002,") && rows[1].ends_with(",evicted,\r")) << rows[1];
     EXPECT_NE(Text(ConnectionIndexName()).find(",closed,"), std::string::npos);
 }
 

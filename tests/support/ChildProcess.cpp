@@ -28,8 +28,7 @@ CChild::CChild(const std::vector<std::string> &argv, const CChildSetup &setup)
         (void)!::pipe2(in, O_CLOEXEC);
     m_pid = ::fork();
     if (m_pid != 0) {
-        if (in[0] >= 0)
-            ::close(in[0]);
+        ::close(in[0]); // the child's end (-1 without a pipe: nothing)
         m_stdin = in[1];
         return;
     }

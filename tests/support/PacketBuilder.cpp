@@ -55,8 +55,7 @@ Bytes BuildIpTcp(const TcpSegment &s)
 {
     Bytes b = IpHeader(s);
     const size_t t = b.size() - s.payload.size() - size_t(s.tcpHeaderLength);
-    Put(b, t, s.sport, 2);
-    Put(b, t + 2, s.dport, 2);
+    Put(b, t, uint32_t(s.sport) << 16 | s.dport);
     Put(b, t + 4, s.seq);
     Put(b, t + 8, s.ack);
     Put(b, t + 12, uint32_t(s.tcpHeaderLength / 4) << 28 | uint32_t(s.flags) << 16 | 0xffff);

@@ -69,7 +69,8 @@ public:
     // advances the side by the payload, plus one for SYN and one for FIN.
     Bytes Send(int side, uint8_t flags, std::span<const uint8_t> payload = {});
     // A packet at an explicit sequence number; changes nothing.
-    Bytes SendAt(int side, uint8_t flags, uint32_t seq, std::span<const uint8_t> payload = {}) const;
+    Bytes SendAt(int side, uint8_t flags, uint32_t seq,
+                 std::span<const uint8_t> payload = {}) const;
     // The segment side would send now, for tests that bend fields.
     TcpSegment Segment(int side, uint8_t flags) const;
     // SYN, SYN+ACK, ACK.
