@@ -215,7 +215,7 @@ TEST(TcpStreamTest, StateTableFromHandshakeToClose)
         CConversation &c = f.conv, other(0x0a000009, 1111, kServer, 80, 77, 88);
         const uint32_t i0 = c.Isn(0), i1 = c.Isn(1);
         TcpSegment wrongAck = c.Segment(1, TCP_SYN | TCP_ACK), badFinal = c.Segment(0, TCP_ACK);
-        wrongAck.ack = badFinal.ack = 4;
+        wrongAck.ack = badFinal.ack = 4; // no ISN here is 3
         const Bytes a = PatternBytes(100, 1), b = PatternBytes(50, 2), junk = PatternBytes(10, 5);
         auto feed = [&](const std::vector<std::pair<Bytes, int>> &rows) {
             for (size_t i = 0; i < rows.size(); ++i)
@@ -224,20 +224,20 @@ TEST(TcpStreamTest, StateTableFromHandshakeToClose)
         feed({
             {other.SendAt(0, TCP_SYN | TCP_ACK, 77), 0},   // SYN+ACK in state 0
             {other.SendAt(0, TCP_ACK, 77), 0},             // ACK in state 0
-            {c.SendAt(0, TCP_SYN, i0, junk), 1},           // SYN of any connection in state 0
+            {c.SendAt(0, TCP_SYN, i0, junk), 1},           // a SYN in state 0, with payload
             {other.SendAt(0, TCP_SYN, 77), 0},             // another connection in state 1
             {c.Send(0, TCP_SYN), 1},                       // repeated SYN
             {c.SendAt(1, TCP_SYN, i1), 1},                 // simultaneous open
             {c.SendAt(1, TCP_ACK, i1), 1},                 // responder ACK without SYN
             {BuildIpTcp(wrongAck), 0},                     // SYN+ACK with a wrong ack: back to 0
-            {c.SendAt(0, TCP_SYN, i0), 1},
-            {c.SendAt(1, TCP_SYN | TCP_ACK, i1, junk), 2},
-            {c.SendAt(1, TCP_ACK, i1 + 1, junk), 2},       // responder in state 2
+            {c.SendAt(0, TCP_SYN, i0), 1},                 // the SYN again
+            {c.SendAt(1, TCP_SYN | TCP_ACK, i1, junk), 2}, // SYN+ACK, with payload
+            {c.SendAt(1, TCP_ACK, i1 + 1, junk), 2},       // responder in state 2, with payload
             {c.SendAt(0, TCP_SYN | TCP_ACK, i0 + 1), 2},   // initiator SYN+ACK
             {c.SendAt(0, 0, i0 + 1), 2},                   // initiator without ACK
             {BuildIpTcp(badFinal), 1},                     // final ACK, wrong ack: back to 1
             {c.Send(1, TCP_SYN | TCP_ACK), 2},             // a correct SYN+ACK again
-            {c.SendAt(0, TCP_ACK, i0 + 1, junk), 3},
+            {c.SendAt(0, TCP_ACK, i0 + 1, junk), 3},       // the final ACK, with payload
             {other.SendAt(0, TCP_ACK, 78), 0},             // another connection in state 3
         });
         EXPECT_TRUE(f.File(1).empty() && f.File(2).empty());
@@ -247,7 +247,7 @@ TEST(TcpStreamTest, StateTableFromHandshakeToClose)
             {c.Send(0, TCP_ACK), 4},                               // FIN sender again
             {c.Send(1, TCP_ACK, b), 4},                            // other side's ACK alone
             {c.Send(1, TCP_FIN), 4},                               // other side's FIN without ACK
-            {c.SendAt(1, TCP_FIN | TCP_ACK, c.NextSeq(1) - 1), 5},
+            {c.SendAt(1, TCP_FIN | TCP_ACK, c.NextSeq(1) - 1), 5}, // the other side's FIN+ACK
             {c.SendAt(0, TCP_ACK | TCP_FIN, c.NextSeq(0) - 1), 5}, // first closer's FIN
             {c.SendAt(1, TCP_ACK, c.NextSeq(1)), 5},               // the second closer's own ACK
         });

@@ -99,6 +99,9 @@ TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndTurnsBackIntoTheCaptureFile)
     EXPECT_EQ(ReadFileBytes(back), Bytes(whole.begin(), whole.begin() + 114));
 }
 
+// Connections side by side: one closed with a segment never captured, one reset, one over
+// IPv6 still open at the end, and a last packet that is nobody's (its stream is never
+// followed). connections.csv lists them as they end.
 TEST_F(CaptureTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
 {
     CConversation a(0x0a000001, 1000, 0x0a000002, 80, 100, 200);
