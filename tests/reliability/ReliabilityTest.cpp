@@ -107,7 +107,7 @@ TEST(SecurityTest, PlantedLinksAndFifosAreReplacedNeverWrittenThrough)
             ASSERT_EQ(::chmod(folder.c_str(), sticky ? 01777 : 0777), 0);
             ASSERT_EQ(::chown(folder.c_str(), sticky ? 0 : Nobody()->pw_uid, 0), 0);
             ASSERT_EQ(::chmod(outside.Path().c_str(), 0755), 0);
-            // nobody links to files of its own, which root must not touch.
+            // The user nobody links to files of its own, which root must not touch.
             ASSERT_TRUE(AsNobody([&] {
                 for (const char *name : kOutputNames) {
                     const std::string target = folder + "target-" + name, planted = folder + name;
@@ -124,7 +124,8 @@ TEST(SecurityTest, PlantedLinksAndFifosAreReplacedNeverWrittenThrough)
                                  nullptr, outputGone),
                           0);
             for (const char *name : kOutputNames) {
-                EXPECT_EQ(ReadText(folder + "target-" + name), "keep") << name;
+                SCOPED_TRACE(name);
+                EXPECT_EQ(ReadText(folder + "target-" + name), "keep");
                 // Neither a link nor a FIFO (which would keep a read waiting) is left in place.
                 ASSERT_TRUE(is_regular_file(std::filesystem::symlink_status(folder + name)));
             }
