@@ -3,36 +3,32 @@
 #include "Segment.h"
 #include "TcpStream.h"
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
 
-// What the engine's parts tell the capture, recorded.
+// What the engine's parts tell the capture, counted.
 class CEventLog : public ICaptureEvents
 {
 public:
-    void OnStreamCreated(int number) override { created.push_back(number); }
-    void OnStreamEnded(const CStreamRecord &record) override { ended.push_back(record); }
-    void OnFileFailure(FileFailure, const std::string &path, int error) override
-    {
-        failures.push_back(path + ":" + std::to_string(error));
-    }
+    void OnStreamCreated(int number) override { held.insert(number); }
+    void OnStreamEnded(const CStreamRecord &record) override { held.erase(record.nNumber); }
+    void OnFileFailure(FileFailure, const std::string &, int) override { ++failures; }
     void OnDescriptorsShort() override { ++shortages; }
 
-    std::vector<int> created;
-    std::vector<CStreamRecord> ended;
-    std::vector<std::string> failures;
+    std::set<int> held; // the numbers of the streams created and not ended yet
+    int failures = 0;
     int shortages = 0;
 };
 
 // Decodes an IP datagram and offers it to stream; 0 for bytes that hold no TCP segment.
-inline int Offer(CTcpStream &stream, const Bytes &ip, size_t captured = size_t(-1),
-                 int64_t time = 0)
+// Only the first captured bytes of ip are given to it.
+inline int Offer(CTcpStream &stream, const Bytes &ip, size_t captured = size_t(-1))
 {
     CSegment segment;
-    segment.llTime = time;
-    if (!DecodeIp(ip.data(), captured < ip.size() ? captured : ip.size(), segment))
-        return 0;
-    return stream.ProcessPacket(segment);
+    const bool decoded = DecodeIp(ip.data(), std::min(captured, ip.size()), segment);
+    return decoded ? stream.ProcessPacket(segment) : 0;
 }

@@ -4,7 +4,6 @@
 #include "CaptureWorker.h"
 #include "TempDir.h"
 
-#include <cstdio>
 #include <filesystem>
 
 namespace {
@@ -42,10 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static CTempDir dir;
     const std::string input = dir.Path() + "input.pcap";
-    if (FILE *file = std::fopen(input.c_str(), "wb")) {
-        std::fwrite(data, 1, size, file);
-        std::fclose(file);
-    }
+    WriteFile(input, std::vector<uint8_t>(data, data + size));
     for (bool combine : {true, false}) {
         const std::string folder = dir.Path() + (combine ? "combine/" : "raw/");
         std::error_code ec;

@@ -26,8 +26,7 @@ int main(int argc, char **argv)
             packets.push_back(c.Send(0, TCP_ACK, PatternBytes(40, 1)));
             packets.push_back(c.Send(1, TCP_ACK, PatternBytes(30, 2)));
             packets.push_back(c.SendAt(0, TCP_ACK, c.Isn(0), Bytes{0x55}));
-            for (auto &p : c.Close(int(isn % 2)))
-                packets.push_back(p);
+            Append(packets, c.Close(int(isn % 2)));
             // The stream fuzzer's input: the link type, then [2-byte length][frame] records,
             // one of them cut short inside its headers.
             Bytes stream = {index};

@@ -1,51 +1,55 @@
 #include "ChildProcess.h"
 
 #include "Loopback.h"
-#include "TempDir.h"
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 CChild::CChild(const std::vector<std::string> &argv, const CChildSetup &setup)
     : m_strOut(m_dir.Path() + "out"), m_strErr(m_dir.Path() + "err")
 {
-    std::vector<std::string> copies = argv;
-    std::vector<char *> pointers;
-    for (auto &a : copies)
-        pointers.push_back(a.data());
-    pointers.push_back(nullptr);
     // Everything the child needs is made before the fork: only async-signal-safe calls after.
-    std::vector<std::string> environment = setup.env;
+    std::vector<std::string> strings = argv;
+    const size_t argc = strings.size();
+    strings.insert(strings.end(), setup.env.begin(), setup.env.end());
     for (char **e = environ; *e; ++e)
-        environment.emplace_back(*e);
-    std::vector<char *> envp;
-    for (auto &e : environment)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+        strings.emplace_back(*e);
+    std::vector<char *> pointers;
+    for (auto &s : strings)
+        pointers.push_back(s.data());
+    pointers.insert(pointers.begin() + long(argc), nullptr); // argv, then the environment
+    pointers.push_back(nullptr);
+    int in[2] = {-1, -1};
+    if (setup.stdinPipe)
+        (void)!::pipe2(in, O_CLOEXEC);
     m_pid = ::fork();
-    if (m_pid != 0)
+    if (m_pid != 0) {
+        ::close(in[0]); // the child's end (-1 without a pipe: nothing)
+        m_stdin = in[1];
         return;
-    const int in = setup.stdinFd >= 0 ? setup.stdinFd : ::open("/dev/null", O_RDONLY);
-    const int out = setup.stdoutFd >= 0 ? setup.stdoutFd
-                                        : ::open(m_strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(m_strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(in, STDIN_FILENO);
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    if (setup.nofile >= 0) {
-        const rlimit limit{rlim_t(setup.nofile), rlim_t(setup.nofile)};
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-            ::_exit(126);
     }
-    ::execve(pointers[0], pointers.data(), envp.data());
+    int out[2] = {-1, -1};
+    if (setup.stdoutGone && ::pipe(out) == 0)
+        ::close(out[0]);
+    ::dup2(in[0] >= 0 ? in[0] : ::open("/dev/null", O_RDONLY), STDIN_FILENO);
+    ::dup2(out[1] >= 0 ? out[1] : ::open(m_strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+           STDOUT_FILENO);
+    ::dup2(::open(m_strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+    const rlimit limit{rlim_t(setup.nofile), rlim_t(setup.nofile)};
+    if (setup.nofile >= 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        ::_exit(126);
+    ::execve(pointers[0], pointers.data(), pointers.data() + argc + 1);
     ::_exit(127);
 }
 
 CChild::~CChild()
 {
+    if (m_stdin >= 0)
+        ::close(m_stdin);
     if (m_pid > 0) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
@@ -58,6 +62,8 @@ void CChild::Signal(int signal) const
         ::kill(m_pid, signal);
 }
 
+int CChild::TakeStdin() { return std::exchange(m_stdin, -1); }
+
 int CChild::Wait(int timeoutMs)
 {
     int status = 0;
@@ -67,9 +73,6 @@ int CChild::Wait(int timeoutMs)
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
-
-std::string CChild::Stdout() const { return ReadText(m_strOut); }
-std::string CChild::Stderr() const { return ReadText(m_strErr); }
 
 std::vector<std::string> Cli(std::vector<std::string> args)
 {

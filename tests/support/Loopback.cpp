@@ -9,7 +9,6 @@
 #include <chrono>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 
@@ -33,32 +32,27 @@ void CFd::Reset(int fd)
 
 namespace {
 
-// The local port of a socket.
+// The local port of a socket. sockaddr_in keeps its port where sockaddr_in6 does, and the larger
+// structure holds either.
 uint16_t PortOf(int fd)
 {
-    sockaddr_storage address{};
+    sockaddr_in6 address{};
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return 0;
-    const auto *in = reinterpret_cast<const sockaddr_in *>(&address);
-    const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&address);
-    return ntohs(address.ss_family == AF_INET6 ? in6->sin6_port : in->sin_port);
+    const int got = ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    return got == 0 ? ntohs(address.sin6_port) : 0;
 }
 
-socklen_t LoopbackAddress(int family, uint16_t port, sockaddr_storage &address)
+// The loopback address of family with port, in a structure that holds either kind (the system
+// takes the longer length for IPv4 too).
+sockaddr_in6 LoopbackAddress(int family, uint16_t port)
 {
-    address = {};
-    address.ss_family = sa_family_t(family);
-    if (family == AF_INET6) {
-        auto *in6 = reinterpret_cast<sockaddr_in6 *>(&address);
-        in6->sin6_addr = in6addr_loopback;
-        in6->sin6_port = htons(port);
-        return sizeof *in6;
-    }
-    auto *in = reinterpret_cast<sockaddr_in *>(&address);
-    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    in->sin_port = htons(port);
-    return sizeof *in;
+    sockaddr_in6 address{};
+    address.sin6_family = sa_family_t(family);
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    if (family == AF_INET)
+        reinterpret_cast<sockaddr_in &>(address).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
 }
 
 } // namespace
@@ -66,9 +60,8 @@ socklen_t LoopbackAddress(int family, uint16_t port, sockaddr_storage &address)
 CLoopbackListener::CLoopbackListener(int family)
     : m_nFamily(family), m_fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
-    sockaddr_storage address;
-    const socklen_t length = LoopbackAddress(family, 0, address);
-    if (::bind(m_fd.Get(), reinterpret_cast<sockaddr *>(&address), length) == 0 &&
+    const sockaddr_in6 address = LoopbackAddress(family, 0);
+    if (::bind(m_fd.Get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
         ::listen(m_fd.Get(), 64) == 0)
         m_wPort = PortOf(m_fd.Get());
 }
@@ -76,12 +69,12 @@ CLoopbackListener::CLoopbackListener(int family)
 std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n, int pauseUs)
 {
     std::vector<CLoopbackConnection> connections;
-    sockaddr_storage address;
-    const socklen_t length = LoopbackAddress(m_nFamily, m_wPort, address);
+    const sockaddr_in6 address = LoopbackAddress(m_nFamily, m_wPort);
     for (int i = 0; i < n && IsOpen(); ++i) {
         CLoopbackConnection c;
         c.client.Reset(::socket(m_nFamily, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (::connect(c.client.Get(), reinterpret_cast<sockaddr *>(&address), length) != 0)
+        const auto *to = reinterpret_cast<const sockaddr *>(&address);
+        if (::connect(c.client.Get(), to, sizeof address) != 0)
             break;
         c.server.Reset(::accept4(m_fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (c.server.Get() < 0)
@@ -147,15 +140,16 @@ void Exchange(CLoopbackConnection &c, const std::vector<uint8_t> &up,
     c.server.Reset();
 }
 
-int StreamOfPort(const std::string &folder, uint16_t port)
+int StreamOfPort(const std::string &folder, uint16_t port, uint16_t serverPort)
 {
-    // number,first_seen,last_seen,initiator,initiator_port,...
+    // number,first_seen,last_seen,initiator,initiator_port,responder,responder_port,...
     for (const std::string &row : Lines(ReadText(folder + "connections.csv"))) {
         std::istringstream fields(row);
-        std::string field[5];
+        std::string field[7];
         for (auto &f : field)
             std::getline(fields, f, ',');
-        if (field[4] == std::to_string(port))
+        if (field[4] == std::to_string(port) &&
+            (serverPort == 0 || field[6] == std::to_string(serverPort)))
             return std::atoi(field[0].c_str());
     }
     return 0;

@@ -63,8 +63,9 @@ void Exchange(CLoopbackConnection &c, const std::vector<uint8_t> &up,
               const std::vector<uint8_t> &down, bool reset = false);
 
 // The stream number that connections.csv in folder gives the connection whose initiator used
-// port; 0 when no row names it.
-int StreamOfPort(const std::string &folder, uint16_t port);
+// port (and whose responder used serverPort, unless 0: one client port may serve connections
+// to several servers); 0 when no row names it.
+int StreamOfPort(const std::string &folder, uint16_t port, uint16_t serverPort = 0);
 // Empty when file is what a capture guarantees of sent bytes: exactly sent when the kernel
 // dropped nothing; otherwise no longer than sent, every byte the byte sent there or a zero of
 // a hole. Else what differs.

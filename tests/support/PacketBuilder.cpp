@@ -2,16 +2,11 @@
 
 namespace {
 
-void Put16(Bytes &b, size_t at, uint32_t v)
+// The n low bytes of v into b at at, most significant first.
+void Put(Bytes &b, size_t at, uint32_t v, size_t n = 4)
 {
-    b[at] = uint8_t(v >> 8);
-    b[at + 1] = uint8_t(v);
-}
-
-void Put32(Bytes &b, size_t at, uint32_t v)
-{
-    Put16(b, at, v >> 16);
-    Put16(b, at + 2, v);
+    for (size_t i = n; i-- > 0; v >>= 8)
+        b[at + i] = uint8_t(v);
 }
 
 // The IP header of s, with room (filled with NOPs) for the TCP header and payload.
@@ -26,21 +21,21 @@ Bytes IpHeader(const TcpSegment &s)
     Bytes b(header + size_t(s.tcpHeaderLength) + s.payload.size(), 0x01);
     if (s.version == 4) {
         b[0] = uint8_t(0x40 | (header / 4));
-        Put32(b, 0, uint32_t(b[0]) << 24 |
+        Put(b, 0, uint32_t(b[0]) << 24 |
                         uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size()));
-        Put32(b, 4, 0x12340000u | s.fragment);
-        Put32(b, 8, 0x40060000u); // TTL 64, TCP, no checksum
-        Put32(b, 12, s.src);
-        Put32(b, 16, s.dst);
+        Put(b, 4, 0x12340000u | s.fragment);
+        Put(b, 8, 0x40060000u); // TTL 64, TCP, no checksum
+        Put(b, 12, s.src);
+        Put(b, 16, s.dst);
         return b;
     }
-    Put32(b, 0, 0x60000000u);
-    Put32(b, 4, uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size() - 40) << 16 |
+    Put(b, 0, 0x60000000u);
+    Put(b, 4, uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size() - 40) << 16 |
                     uint32_t(s.extensions.empty() ? 6 : s.extensions.front().first) << 8 | 64);
     for (size_t at : {8, 24}) {
         std::fill(b.begin() + long(at), b.begin() + long(at + 16), 0);
         b[at] = 0xfd;
-        Put32(b, at + 12, at == 8 ? s.src : s.dst);
+        Put(b, at + 12, at == 8 ? s.src : s.dst);
     }
     size_t at = 40;
     for (size_t i = 0; i < s.extensions.size(); ++i) {
@@ -48,7 +43,7 @@ Bytes IpHeader(const TcpSegment &s)
         b[at] = i + 1 < s.extensions.size() ? s.extensions[i + 1].first : 6;
         b[at + 1] = uint8_t(type == 51 ? length / 4 - 2 : length / 8 - 1);
         if (type == 44)
-            Put16(b, at + 2, uint32_t(s.fragmentOffset) << 3);
+            Put(b, at + 2, uint32_t(s.fragmentOffset) << 3, 2);
         at += size_t(length);
     }
     return b;
@@ -60,12 +55,11 @@ Bytes BuildIpTcp(const TcpSegment &s)
 {
     Bytes b = IpHeader(s);
     const size_t t = b.size() - s.payload.size() - size_t(s.tcpHeaderLength);
-    Put16(b, t, s.sport);
-    Put16(b, t + 2, s.dport);
-    Put32(b, t + 4, s.seq);
-    Put32(b, t + 8, s.ack);
-    Put32(b, t + 12, uint32_t(s.tcpHeaderLength / 4) << 28 | uint32_t(s.flags) << 16 | 0xffff);
-    Put32(b, t + 16, 0);
+    Put(b, t, uint32_t(s.sport) << 16 | s.dport);
+    Put(b, t + 4, s.seq);
+    Put(b, t + 8, s.ack);
+    Put(b, t + 12, uint32_t(s.tcpHeaderLength / 4) << 28 | uint32_t(s.flags) << 16 | 0xffff);
+    Put(b, t + 16, 0);
     std::copy(s.payload.begin(), s.payload.end(), b.end() - long(s.payload.size()));
     return b;
 }
@@ -126,16 +120,10 @@ CConversation::CConversation(uint32_t initiatorAddr, uint16_t initiatorPort, uin
 
 TcpSegment CConversation::Segment(int side, uint8_t flags) const
 {
-    TcpSegment s;
-    s.src = m_dwAddr[side];
-    s.dst = m_dwAddr[1 - side];
-    s.sport = m_wPort[side];
-    s.dport = m_wPort[1 - side];
-    s.seq = m_dwNext[side];
-    s.ack = (flags & TCP_ACK) ? m_dwNext[1 - side] : 0;
-    s.flags = flags;
-    s.version = m_nVersion;
-    return s;
+    return {.src = m_dwAddr[side], .dst = m_dwAddr[1 - side], .sport = m_wPort[side],
+            .dport = m_wPort[1 - side], .seq = m_dwNext[side],
+            .ack = (flags & TCP_ACK) ? m_dwNext[1 - side] : 0, .flags = flags,
+            .version = m_nVersion};
 }
 
 Bytes CConversation::Send(int side, uint8_t flags, std::span<const uint8_t> payload)

@@ -24,7 +24,7 @@ struct TcpSegment
     uint32_t seq = 0;
     uint32_t ack = 0;
     uint8_t flags = 0;
-    Bytes payload;
+    Bytes payload = {};
     int version = 4;
     int ipHeaderLength = 20;  // IPv4: 20..60, multiple of 4; options are filled with NOPs
     int tcpHeaderLength = 20; // 20..60, multiple of 4
@@ -32,7 +32,7 @@ struct TcpSegment
     uint16_t fragment = 0;    // IPv4 flags and fragment offset field
     // IPv6 extension headers before TCP: next-header value (0, 43, 60, 51, 44) and length in
     // bytes; a fragment header (44) gets fragmentOffset (in 8-byte units).
-    std::vector<std::pair<uint8_t, int>> extensions;
+    std::vector<std::pair<uint8_t, int>> extensions = {};
     uint16_t fragmentOffset = 0;
 };
 
@@ -46,6 +46,12 @@ Bytes BuildIpTcp(const TcpSegment &segment);
 // unless etherType is given.
 Bytes BuildFrame(int linkType, std::span<const uint8_t> body, std::vector<uint16_t> vlans = {},
                  uint16_t etherType = 0);
+
+// Appends more to packets.
+inline void Append(std::vector<Bytes> &packets, const std::vector<Bytes> &more)
+{
+    packets.insert(packets.end(), more.begin(), more.end());
+}
 
 // n bytes of a deterministic pattern that differs per seed.
 Bytes PatternBytes(size_t n, uint32_t seed);
@@ -63,7 +69,8 @@ public:
     // advances the side by the payload, plus one for SYN and one for FIN.
     Bytes Send(int side, uint8_t flags, std::span<const uint8_t> payload = {});
     // A packet at an explicit sequence number; changes nothing.
-    Bytes SendAt(int side, uint8_t flags, uint32_t seq, std::span<const uint8_t> payload = {}) const;
+    Bytes SendAt(int side, uint8_t flags, uint32_t seq,
+                 std::span<const uint8_t> payload = {}) const;
     // The segment side would send now, for tests that bend fields.
     TcpSegment Segment(int side, uint8_t flags) const;
     // SYN, SYN+ACK, ACK.

@@ -1,27 +1,33 @@
 #include "PcapWriter.h"
 
+#include <cstdio>
 #include <pcap/pcap.h>
 
 CPcapWriter::CPcapWriter(const std::string &path, int linkType, int snapLength)
+    : m_pPcap(pcap_open_dead(linkType, snapLength))
 {
-    m_pPcap = pcap_open_dead(linkType, snapLength);
     if (m_pPcap)
         m_pDumper = pcap_dump_open(m_pPcap, path.c_str());
 }
 
-CPcapWriter::~CPcapWriter() { Close(); }
+CPcapWriter::CPcapWriter(int fd, int linkType)
+    : m_pPcap(pcap_open_dead(linkType, 262144)), m_bFlushEach(true)
+{
+    FILE *file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (m_pPcap && file)
+        m_pDumper = pcap_dump_fopen(m_pPcap, file);
+}
 
 void CPcapWriter::Write(std::span<const uint8_t> frame, long caplen, long origLength)
 {
     if (!m_pDumper)
         return;
-    pcap_pkthdr header{};
-    header.ts.tv_sec = m_dwTime;
-    header.ts.tv_usec = 0;
-    ++m_dwTime;
-    header.caplen = bpf_u_int32(caplen < 0 ? long(frame.size()) : caplen);
-    header.len = bpf_u_int32(origLength < 0 ? long(frame.size()) : origLength);
+    const pcap_pkthdr header{{m_dwTime++, 0},
+                             bpf_u_int32(caplen < 0 ? long(frame.size()) : caplen),
+                             bpf_u_int32(origLength < 0 ? long(frame.size()) : origLength)};
     pcap_dump(reinterpret_cast<u_char *>(m_pDumper), &header, frame.data());
+    if (m_bFlushEach)
+        pcap_dump_flush(m_pDumper);
 }
 
 void CPcapWriter::Close()

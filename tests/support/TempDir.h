@@ -1,5 +1,10 @@
 #pragma once
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -8,8 +13,19 @@
 class CTempDir
 {
 public:
-    CTempDir();
-    ~CTempDir();
+    CTempDir()
+    {
+        std::error_code ec;
+        std::string path = (std::filesystem::temp_directory_path(ec) / "marlinox-XXXXXX").string();
+        if (::mkdtemp(path.data()))
+            m_strPath = path + "/";
+    }
+    ~CTempDir()
+    {
+        std::error_code ec;
+        if (!m_strPath.empty())
+            std::filesystem::remove_all(m_strPath, ec);
+    }
     CTempDir(const CTempDir &) = delete;
     CTempDir &operator=(const CTempDir &) = delete;
     // The folder's path, ending with '/'.
@@ -20,9 +36,36 @@ private:
 };
 
 // The whole content of a file (as bytes, as text); empty when it cannot be read.
-std::vector<uint8_t> ReadFileBytes(const std::string &path);
-std::string ReadText(const std::string &path);
-bool FileExists(const std::string &path);
-void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes);
+inline std::vector<uint8_t> ReadFileBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::string ReadText(const std::string &path)
+{
+    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+inline bool FileExists(const std::string &path)
+{
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+inline void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
 // The lines of text, without their line ends.
-std::vector<std::string> Lines(const std::string &text);
+inline std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}

@@ -1,0 +1,474 @@
+// The engine's stream parts: one stream through its states and its files, the ranges it
+// counts as written, and the stream table against a plain linear one.
+#include "EngineTestSupport.h"
+#include "FileCache.h"
+#include "Folder.h"
+#include "OutputFiles.h"
+#include "PacketBuilder.h"
+#include "RangeSet.h"
+#include "StreamTable.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <tuple>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t kClient = 0x0a000001;
+constexpr uint32_t kServer = 0x0a000002;
+
+// One stream writing into a folder of its own. With coalescing its files share a cache of one
+// descriptor and two runs of 8 bytes: every write may reopen a file, and every way of writing
+// a pending run is taken.
+struct CStreamRig
+{
+    explicit CStreamRig(uint32_t isnA = 1000, uint32_t isnB = 5000, bool coalesce = false)
+        : conv(kClient, 40000, kServer, 80, isnA, isnB),
+          cache(coalesce ? std::make_unique<CFileCache>(1, &events, 8, 16) : nullptr),
+          stream(cache.get())
+    {
+        folder.Open(dir.Path());
+        EXPECT_EQ(stream.OpenFiles(folder, "s-1", "s-2"), 1);
+    }
+
+    Bytes File(int n)
+    {
+        if (cache)
+            cache->FlushAll();
+        return ReadFileBytes(dir.Path() + "s-" + std::to_string(n));
+    }
+    int Feed(const Bytes &packet) { return Offer(stream, packet); }
+
+    CTempDir dir;
+    CFolder folder;
+    CEventLog events;
+    CConversation conv;
+    std::unique_ptr<CFileCache> cache;
+    CTcpStream stream;
+};
+
+// Runs story at initial sequence numbers around 2^32, with and without coalescing.
+void ForEachIsn(const std::function<void(uint32_t isn, bool coalesce)> &story)
+{
+    for (uint32_t isn : {0u, 0x7fffffffu, 0xfffffff0u, 0xfffffffdu, 0xffffffffu}) {
+        for (bool coalesce : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "ISN " << isn << (coalesce ? ", coalesced" : ""));
+            story(isn, coalesce);
+        }
+    }
+}
+
+// The stream table as plainly as it can be written: every packet offered to every stream in
+// order; a full table evicts the stream idle longest among those without data (waiting, in
+// the handshake, or after both FINs), else the one idle longest of all.
+struct CLinearTable
+{
+    struct Entry
+    {
+        int number;
+        std::unique_ptr<CTcpStream> stream;
+        long taken; // the clock when it last took a packet
+    };
+
+    void Offer(const Bytes &p)
+    {
+        ++clock;
+        for (size_t i = 0; i < streams.size(); ++i) {
+            const int r = ::Offer(*streams[i].stream, p);
+            if (r != 0)
+                return r < 0 ? Remove(i) : void(streams[i].taken = clock);
+        }
+        CSegment s;
+        if ((!streams.empty() && streams.back().stream->GetState() < 1) ||
+            !DecodeIp(p.data(), p.size(), s))
+            return;
+        if (streams.size() >= capacity)
+            Remove(Victim());
+        streams.push_back({++count, std::make_unique<CTcpStream>(), clock});
+        streams.back().stream->OpenFiles(folder, StreamFileName(count, 1).c_str(),
+                                         StreamFileName(count, 2).c_str());
+        if (::Offer(*streams.back().stream, p) < 0)
+            Remove(streams.size() - 1);
+    }
+    // The stream without data idle longest, else the one idle longest of all.
+    size_t Victim() const
+    {
+        auto rank = [](const Entry &e) {
+            const int state = e.stream->GetState();
+            return std::pair(!(state <= 2 || state == 5), e.taken);
+        };
+        auto before = [&](const Entry &a, const Entry &b) { return rank(a) < rank(b); };
+        return size_t(std::min_element(streams.begin(), streams.end(), before) - streams.begin());
+    }
+    void Remove(size_t i)
+    {
+        streams[i].stream->CloseFiles(0);
+        streams.erase(streams.begin() + long(i));
+    }
+
+    const CFolder &folder;
+    size_t capacity;
+    std::vector<Entry> streams = {};
+    int count = 0;
+    long clock = 0;
+};
+
+// Random traffic from eight connections that share hosts and ports, reopen with new sequence
+// numbers, fail their handshakes, reset, and send from everywhere; half of them over IPv6. It
+// begins with three connections that carry data and then a fourth that opens: a full table of
+// three has no stream without data then, and gives the place of the one idle longest.
+class CTrafficMaker
+{
+public:
+    explicit CTrafficMaker(uint32_t seed) : m_rng(seed), m_convs(8, CConversation(0, 0, 0, 0, 0, 0))
+    {
+        for (int c = 0; c < 8; ++c)
+            Reopen(c);
+        for (size_t c : {0, 1, 2}) {
+            Append(m_opening, m_convs[c].Handshake());
+            m_opening.push_back(m_convs[c].Send(0, TCP_ACK, PatternBytes(10, 1)));
+        }
+        m_opening.push_back(m_convs[0].Send(1, TCP_ACK, PatternBytes(10, 2))); // 1 idle longest
+        m_opening.push_back(m_convs[3].Send(0, TCP_SYN));
+    }
+
+    Bytes Next()
+    {
+        if (m_nOpened < m_opening.size())
+            return m_opening[m_nOpened++];
+        const int c = Pick(8), side = Pick(2);
+        CConversation &conv = m_convs[size_t(c)];
+        switch (Pick(12)) {
+        case 0:
+            Reopen(c);
+            return conv.Send(0, TCP_SYN);
+        case 1:
+            return conv.Send(1, TCP_SYN | TCP_ACK);
+        case 2:
+            return conv.SendAt(1, TCP_SYN | TCP_ACK, conv.Isn(1)); // ack may be wrong
+        case 3:
+            return conv.Send(0, TCP_ACK);
+        case 4:
+            return conv.Send(side, TCP_ACK | TCP_FIN);
+        case 5:
+            return conv.Send(side, Pick(3) == 0 ? TCP_RST : TCP_ACK);
+        case 6:
+            return BuildIpTcp({.src = 0, .dst = 0, .sport = 0, .dport = 0,
+                               .flags = uint8_t(Pick(32))});
+        default: {
+            const uint32_t back = uint32_t(Pick(4) == 0 ? Pick(3000) : 0);
+            const Bytes data = PatternBytes(size_t(1 + Pick(1500)), uint32_t(Pick(1000)));
+            Bytes p = conv.SendAt(side, TCP_ACK, conv.NextSeq(side) - back, data);
+            if (back == 0)
+                conv.Send(side, TCP_ACK, data);
+            return p;
+        }
+        }
+    }
+
+private:
+    int Pick(int n) { return int(m_rng() % uint32_t(n)); }
+    // Sequence numbers of a reopened connection stay near the old ones, so that the files
+    // stay small when a stream mistakes one connection for the other.
+    void Reopen(int c)
+    {
+        m_isn += uint32_t(Pick(100000));
+        m_convs[size_t(c)] = CConversation(0x0a000001 + uint32_t(c % 3), uint16_t(1000 + c % 4),
+                                           0x0a000010, 80, m_isn, m_isn * 3, c % 2 ? 6 : 4);
+    }
+    uint32_t m_isn = 0xfff00000u;
+    std::mt19937 m_rng;
+    std::vector<CConversation> m_convs;
+    std::vector<Bytes> m_opening;
+    size_t m_nOpened = 0;
+};
+
+// Every file of folder with its bytes.
+std::map<std::string, Bytes> Files(const std::string &folder)
+{
+    std::map<std::string, Bytes> files;
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        files[entry.path().filename().string()] = ReadFileBytes(entry.path().string());
+    return files;
+}
+
+
+} // namespace
+
+// Each row: the packet offered in the state the rows before it left, and the stream's answer.
+// Payload on the SYN, on the SYN+ACK, from the responder in state 2 and on the completing ACK
+// is never written.
+TEST(TcpStreamTest, StateTableFromHandshakeToClose)
+{
+    ForEachIsn([](uint32_t isn, bool coalesce) {
+        CStreamRig f(isn, isn ^ 0x80000000u, coalesce);
+        CConversation &c = f.conv, other(0x0a000009, 1111, kServer, 80, 77, 88);
+        const uint32_t i0 = c.Isn(0), i1 = c.Isn(1);
+        TcpSegment wrongAck = c.Segment(1, TCP_SYN | TCP_ACK), badFinal = c.Segment(0, TCP_ACK);
+        wrongAck.ack = badFinal.ack = 4; // no ISN here is 3
+        const Bytes a = PatternBytes(100, 1), b = PatternBytes(50, 2), junk = PatternBytes(10, 5);
+        auto feed = [&](const std::vector<std::pair<Bytes, int>> &rows) {
+            for (size_t i = 0; i < rows.size(); ++i)
+                EXPECT_EQ(f.Feed(rows[i].first), rows[i].second) << "row " << i;
+        };
+        feed({
+            {other.SendAt(0, TCP_SYN | TCP_ACK, 77), 0},   // SYN+ACK in state 0
+            {other.SendAt(0, TCP_ACK, 77), 0},             // ACK in state 0
+            {c.SendAt(0, TCP_SYN, i0, junk), 1},           // a SYN in state 0, with payload
+            {other.SendAt(0, TCP_SYN, 77), 0},             // another connection in state 1
+            {c.Send(0, TCP_SYN), 1},                       // repeated SYN
+            {c.SendAt(1, TCP_SYN, i1), 1},                 // simultaneous open
+            {c.SendAt(1, TCP_ACK, i1), 1},                 // responder ACK without SYN
+            {BuildIpTcp(wrongAck), 0},                     // SYN+ACK with a wrong ack: back to 0
+            {c.SendAt(0, TCP_SYN, i0), 1},                 // the SYN again
+            {c.SendAt(1, TCP_SYN | TCP_ACK, i1, junk), 2}, // SYN+ACK, with payload
+            {c.SendAt(1, TCP_ACK, i1 + 1, junk), 2},       // responder in state 2, with payload
+            {c.SendAt(0, TCP_SYN | TCP_ACK, i0 + 1), 2},   // initiator SYN+ACK
+            {c.SendAt(0, 0, i0 + 1), 2},                   // initiator without ACK
+            {BuildIpTcp(badFinal), 1},                     // final ACK, wrong ack: back to 1
+            {c.Send(1, TCP_SYN | TCP_ACK), 2},             // a correct SYN+ACK again
+            {c.SendAt(0, TCP_ACK, i0 + 1, junk), 3},       // the final ACK, with payload
+            {other.SendAt(0, TCP_ACK, 78), 0},             // another connection in state 3
+        });
+        EXPECT_TRUE(f.File(1).empty() && f.File(2).empty());
+        feed({
+            {c.Send(0, TCP_ACK | TCP_FIN, a), 4},                  // FIN with payload
+            {c.SendAt(0, TCP_ACK | TCP_FIN, c.NextSeq(0) - 1), 4}, // FIN sent again
+            {c.Send(0, TCP_ACK), 4},                               // FIN sender again
+            {c.Send(1, TCP_ACK, b), 4},                            // other side's ACK alone
+            {c.Send(1, TCP_FIN), 4},                               // other side's FIN without ACK
+            {c.SendAt(1, TCP_FIN | TCP_ACK, c.NextSeq(1) - 1), 5}, // the other side's FIN+ACK
+            {c.SendAt(0, TCP_ACK | TCP_FIN, c.NextSeq(0) - 1), 5}, // first closer's FIN
+            {c.SendAt(1, TCP_ACK, c.NextSeq(1)), 5},               // the second closer's own ACK
+        });
+        // The final ACK carries 7 bytes that nobody acknowledged: written, then cut away.
+        TcpSegment finalAck = c.Segment(0, TCP_ACK);
+        finalAck.payload = PatternBytes(7, 3);
+        EXPECT_EQ(f.Feed(BuildIpTcp(finalAck)), -1);
+        EXPECT_EQ(f.File(1), a);
+        EXPECT_EQ(f.File(2), b);
+        // The ended stream answers -1 for its own packets, 0 for the same endpoints on a VLAN.
+        const Bytes own = c.Send(0, TCP_ACK);
+        CSegment segment;
+        ASSERT_TRUE(DecodeIp(own.data(), own.size(), segment));
+        EXPECT_EQ(f.stream.ProcessPacket(segment), -1);
+        segment.dwVlan = kVlanTagged | 5;
+        EXPECT_EQ(f.stream.ProcessPacket(segment), 0);
+    });
+}
+
+TEST(TcpStreamTest, ReorderedDuplicatedOverlappingAndMissingSegments)
+{
+    ForEachIsn([](uint32_t isn, bool coalesce) {
+        CStreamRig f(isn, 42, coalesce);
+        CConversation &c = f.conv;
+        for (const Bytes &p : c.Handshake())
+            f.Feed(p);
+        const Bytes data = PatternBytes(3000, 9);
+        const uint32_t base = c.Isn(0) + 1, rbase = c.Isn(1) + 1;
+        auto seg = [&](size_t from, size_t to, const Bytes &bytes) {
+            return c.SendAt(0, TCP_ACK, base + uint32_t(from),
+                            std::span(bytes).subspan(from, to - from));
+        };
+        f.Feed(seg(2000, 3000, data)); // ahead of a gap: the file is extended first
+        EXPECT_EQ(f.File(1).size(), 3000u);
+        EXPECT_EQ(f.File(1).at(1500), 0) << "a gap reads as zeros";
+        f.Feed(seg(0, 1000, data));
+        f.Feed(seg(500, 2500, data)); // overlaps both neighbours with the same bytes
+        f.Feed(seg(0, 1000, data));   // a plain duplicate
+        EXPECT_EQ(f.File(1), data);
+        Bytes changed = data;
+        for (size_t i = 100; i < 200; ++i)
+            changed[i] ^= 0xff;
+        f.Feed(seg(100, 200, changed));
+        EXPECT_EQ(f.File(1), changed) << "the packet processed last decides";
+
+        // The responder's bytes 100..199 and its tail 300..399 are never captured.
+        const Bytes b = PatternBytes(400, 1);
+        f.Feed(c.SendAt(1, TCP_ACK, rbase, std::span(b).first(100)));
+        f.Feed(c.SendAt(1, TCP_ACK, rbase + 200, std::span(b).subspan(200, 100)));
+        f.Feed(c.SendAt(1, TCP_ACK | TCP_FIN, rbase + 400));
+        f.Feed(c.SendAt(0, TCP_ACK | TCP_FIN, base + 3000));
+        TcpSegment last = c.Segment(1, TCP_ACK);
+        last.seq = rbase + 401;
+        last.ack = base + 3001;
+        EXPECT_EQ(f.Feed(BuildIpTcp(last)), -1);
+        Bytes expected(400, 0);
+        std::copy(b.begin(), b.begin() + 100, expected.begin());
+        std::copy(b.begin() + 200, b.begin() + 300, expected.begin() + 200);
+        EXPECT_EQ(f.File(2), expected) << "the cut keeps the gap and extends over the tail";
+        EXPECT_EQ(f.File(1), changed);
+        CStreamRecord r;
+        f.stream.Describe(r);
+        EXPECT_EQ(std::tuple(r.end, r.qwBytes[1], r.qwMissing[0], r.qwMissing[1]),
+                  std::tuple(StreamEnd::Closed, uint64_t(400), uint64_t(0), uint64_t(200)));
+    });
+}
+
+TEST(TcpStreamTest, ClippedSegmentsKeepAlivesAndResets)
+{
+    ForEachIsn([](uint32_t isn, bool coalesce) {
+        CStreamRig f(isn, 7, coalesce);
+        CConversation &c = f.conv;
+        for (const Bytes &p : c.Handshake())
+            f.Feed(p);
+        // A keep-alive before any data lands nowhere near 4 GiB; a segment that begins two bytes
+        // early is clipped at the front.
+        const uint32_t first = c.Isn(0);
+        f.Feed(c.SendAt(0, TCP_ACK, first, Bytes{0xAA}));
+        EXPECT_TRUE(f.File(1).empty());
+        f.Feed(c.SendAt(0, TCP_ACK, first - 1, Bytes{1, 2, 3, 4, 5}));
+        EXPECT_EQ(f.File(1), (Bytes{3, 4, 5}));
+        // A probe resending the last byte as garbage leaves it alone; a one-byte segment
+        // elsewhere, or a two-byte one ending there, is written.
+        f.Feed(c.SendAt(0, TCP_ACK, first + 3, Bytes{0xEE}));
+        EXPECT_EQ(f.File(1), (Bytes{3, 4, 5}));
+        f.Feed(c.SendAt(0, TCP_ACK, first + 1, Bytes{9}));
+        f.Feed(c.SendAt(0, TCP_ACK, first + 3, Bytes{7, 8}));
+        EXPECT_EQ(f.File(1), (Bytes{9, 4, 7, 8}));
+        EXPECT_EQ(f.Feed(c.SendAt(1, TCP_RST | TCP_ACK, c.NextSeq(1), PatternBytes(10, 5))), -1);
+        EXPECT_EQ(f.File(2), Bytes{}) << "a reset's payload is not written";
+        EXPECT_EQ(f.File(1), (Bytes{9, 4, 7, 8})) << "nor is anything cut";
+    });
+}
+
+// Payload goes only as far as the bytes captured, and as far out as the sequence numbers say,
+// past 4 GiB too.
+TEST(TcpStreamTest, PayloadEndsWithTheCapturedBytesAndGoesPastFourGibibytes)
+{
+    CStreamRig f(100, 200, true);
+    CConversation &c = f.conv;
+    for (const Bytes &p : c.Handshake())
+        f.Feed(p);
+    // The IPv4 total length announces 1000 payload bytes, 600 were captured.
+    const Bytes data = PatternBytes(1000, 3);
+    EXPECT_EQ(Offer(f.stream, c.Send(0, TCP_ACK, data), 40 + 600), 3);
+    EXPECT_EQ(f.File(1), Bytes(data.begin(), data.begin() + 600));
+    // A total length that claims more than the frame holds: only the frame's bytes count.
+    TcpSegment lying = c.Segment(1, TCP_ACK);
+    lying.payload = PatternBytes(10, 4);
+    lying.totalLength = 65535;
+    EXPECT_EQ(f.Feed(BuildIpTcp(lying)), 3);
+    EXPECT_EQ(f.File(2), lying.payload);
+    // Each step lies less than 2 GiB beyond the last byte written, so it counts as ahead; the
+    // last one resends the third at its old offset, not 4 GiB later.
+    const uint64_t offsets[] = {0x7ff00000ull, 0xffe00000ull, 0x100000010ull, 0x17fe00000ull,
+                                0x100000010ull};
+    for (uint64_t o : offsets)
+        f.Feed(c.SendAt(0, TCP_ACK, c.Isn(0) + 1 + uint32_t(o), Bytes{uint8_t(o >> 24), 0x5A}));
+    f.cache->FlushAll();
+    const int fd = ::open((f.dir.Path() + "s-1").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(::lseek(fd, 0, SEEK_END), off_t(offsets[3] + 2));
+    for (uint64_t o : offsets) {
+        uint8_t got[2] = {};
+        EXPECT_TRUE(::pread(fd, got, 2, off_t(o)) == 2 && got[0] == uint8_t(o >> 24)) << o;
+    }
+    ::close(fd);
+}
+
+// Files through a full cache: the descriptors kept are those of the files used last, a file
+// whose descriptor was taken reopens as it stood or is removed all the same, and the shortage
+// is told once.
+TEST(TcpStreamTest, FilesThroughAFullCache)
+{
+    CTempDir dir;
+    CFolder folder;
+    ASSERT_TRUE(folder.Open(dir.Path()));
+    CEventLog events;
+    CFileCache cache(2, &events, 1, 1); // runs of one byte: every write uses its descriptor
+    auto isOpen = [&](const std::string &name) {
+        for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            if (std::filesystem::read_symlink(fd.path(), ec) == dir.Path() + name)
+                return true;
+        }
+        return false;
+    };
+    CTcpStream a(&cache), b(&cache);
+    ASSERT_EQ(a.OpenFiles(folder, "x-1", "x-2") + b.OpenFiles(folder, "y-1", nullptr), 2);
+    CConversation ca(kClient, 1, kServer, 2, 10, 20), cb(kClient, 3, kServer, 4, 30, 40);
+    for (const auto &[stream, conv] : {std::pair{&a, &ca}, std::pair{&b, &cb}}) {
+        for (const auto &p : conv->Handshake())
+            Offer(*stream, p);
+    }
+    const Bytes x = PatternBytes(64, 1), y = PatternBytes(32, 2);
+    Offer(a, ca.Send(0, TCP_ACK, x)); // x-1 reopens
+    Offer(b, cb.Send(0, TCP_ACK, y)); // y-1 is used after x-1
+    Offer(a, ca.Send(1, TCP_ACK, y)); // so x-1 gives its descriptor up for x-2
+    EXPECT_TRUE(isOpen("y-1") && isOpen("x-2") && !isOpen("x-1"));
+    for (const auto &p : ca.Close(0))
+        Offer(a, p); // the cut reopens both files
+    EXPECT_EQ(ReadFileBytes(dir.Path() + "x-1"), x);
+    EXPECT_EQ(ReadFileBytes(dir.Path() + "x-2"), y);
+    b.CloseFiles(1);
+    EXPECT_FALSE(FileExists(dir.Path() + "y-1"));
+    EXPECT_EQ(events.shortages, 1);
+}
+
+// Missing bytes of overlapping, out-of-order and touching ranges and of one past the length;
+// beyond 64 ranges the closest pair merges over its gap and the count becomes a lower bound.
+TEST(TcpStreamTest, WrittenRangesCountWhatIsMissing)
+{
+    CRangeSet set;
+    for (const auto &[begin, end] : {std::pair(6, 9), {0, 2}, {1, 3}, {9, 10}, {12, 20}})
+        set.Add(uint64_t(begin), uint64_t(end));
+    EXPECT_EQ(set.CountMissing(15), 5u); // 3..5 and 10..11
+    // 65 ranges of 9 bytes with 1-byte gaps (one of 2 bytes) and a 1-byte tail: 66 missing.
+    // One range too many merges the closest pair over its gap, so 65 are counted.
+    CRangeSet many;
+    for (uint64_t i = 0; i < 65; ++i)
+        many.Add(i * 10, i * 10 + 9 - (i == 3));
+    EXPECT_FALSE(many.IsExact());
+    EXPECT_EQ(many.CountMissing(650), 65u);
+    // Ranges that arrive backwards, each touching the one before, join into one.
+    CRangeSet backwards;
+    for (uint64_t i = 100; i > 0; --i)
+        backwards.Add(i * 10, i * 10 + 10);
+    EXPECT_TRUE(backwards.IsExact());
+    EXPECT_EQ(backwards.CountMissing(1010), 10u);
+}
+
+// The hashed table, writing through a cache of four descriptors and three runs of 8 bytes,
+// must answer exactly as offering every packet to every stream would.
+TEST(StreamTableTest, SameStreamsAndFilesAsOfferingToEveryStream)
+{
+    for (uint32_t seed : {1u, 2u}) {
+        for (size_t capacity : {size_t(3), size_t(1024)}) {
+            SCOPED_TRACE(testing::Message() << "seed " << seed << " capacity " << capacity);
+            CTempDir fast, slow;
+            CFolder fastFolder, slowFolder;
+            ASSERT_TRUE(fastFolder.Open(fast.Path()) && slowFolder.Open(slow.Path()));
+            CEventLog events;
+            CFileCache cache(4, &events, 8, 24);
+            CStreamTable table(fastFolder, events, &cache, capacity);
+            CLinearTable reference{slowFolder, capacity};
+            CTrafficMaker traffic(seed);
+            for (int i = 0; i < 1500; ++i) {
+                const Bytes p = traffic.Next();
+                CSegment segment;
+                if (DecodeIp(p.data(), p.size(), segment))
+                    table.Offer(segment);
+                reference.Offer(p);
+                std::set<int> expected;
+                for (const auto &e : reference.streams)
+                    expected.insert(e.number);
+                ASSERT_EQ(events.held, expected) << "packet " << i;
+            }
+            table.CloseAll();
+            EXPECT_TRUE(events.held.empty());
+            const auto files = Files(fast.Path());
+            EXPECT_TRUE(files == Files(slow.Path())) << files.size() << " files";
+            EXPECT_EQ(events.failures, 0);
+        }
+    }
+}
