@@ -18,6 +18,8 @@
 // suit well-formed captures such as the benchmark's workloads. Files are named as the capture
 // engine names them: the SYN's sender writes pNNNNNNNNNN-1.txt, the other side
 // pNNNNNNNNNN-2.txt, numbered by SYN from 1.
+#include "Descriptor.h"
+
 #include <pcap/pcap.h>
 
 #include <fcntl.h>
@@ -52,28 +54,6 @@ constexpr size_t kEthernetHeader = 14;
 uint16_t Get16(const uint8_t *p) { return uint16_t((p[0] << 8) | p[1]); }
 
 uint32_t Get32(const uint8_t *p) { return (uint32_t(Get16(p)) << 16) | Get16(p + 2); }
-
-// An open descriptor, closed by the destructor.
-class CDescriptor
-{
-public:
-    explicit CDescriptor(int fd = -1) : m_fd(fd) {}
-    CDescriptor(CDescriptor &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    CDescriptor &operator=(CDescriptor &&other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    ~CDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 struct PcapCloser
 {

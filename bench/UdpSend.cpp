@@ -6,6 +6,8 @@
 //   marlinox-udp-send [--rate PPS] [--seconds S] [--size BYTES]
 //
 // --rate 0 (the default) sends as fast as one thread can. Prints "sent N in S s".
+#include "Descriptor.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -27,24 +29,6 @@ struct Options
     size_t size = 64;
 };
 
-// A socket, closed by the destructor.
-class CSocket
-{
-public:
-    CSocket() : m_fd(::socket(AF_INET, SOCK_DGRAM, 0)) {}
-    CSocket(const CSocket &) = delete;
-    CSocket &operator=(const CSocket &) = delete;
-    ~CSocket()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 double Seconds(const timespec &t) { return double(t.tv_sec) + double(t.tv_nsec) / 1e9; }
 
 timespec Now()
@@ -64,7 +48,7 @@ void AddMillisecond(timespec &t)
 }
 
 // Connects source to a fresh socket bound to an ephemeral port of 127.0.0.1.
-bool ConnectToSink(const CSocket &sink, const CSocket &source)
+bool ConnectToSink(const CDescriptor &sink, const CDescriptor &source)
 {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -75,7 +59,7 @@ bool ConnectToSink(const CSocket &sink, const CSocket &source)
            ::connect(source.Get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
 }
 
-long long Send(const Options &o, const CSocket &source, double &elapsed)
+long long Send(const Options &o, const CDescriptor &source, double &elapsed)
 {
     const std::string payload(o.size, 'm');
     const double perSlice = double(o.rate) / 1000.0;
@@ -131,8 +115,8 @@ int main(int argc, char **argv)
         std::fputs("usage: marlinox-udp-send [--rate PPS] [--seconds S] [--size BYTES]\n", stderr);
         return 2;
     }
-    CSocket sink;
-    CSocket source;
+    CDescriptor sink(::socket(AF_INET, SOCK_DGRAM, 0));
+    CDescriptor source(::socket(AF_INET, SOCK_DGRAM, 0));
     if (sink.Get() < 0 || source.Get() < 0 || !ConnectToSink(sink, source)) {
         std::perror("marlinox-udp-send");
         return 1;

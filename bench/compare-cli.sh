@@ -16,15 +16,6 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-BUILD=$BENCH_REPO/build-bench
-WORK=/tmp/marlinox-bench
-OUT=
-RUNS=5
-SEED=1
-MANY_MB=500
-BIG_MB=400
-FRAMES=100000
-KEEP=0
 RAW=0
 WORKLOAD=many-flows
 TARGET="none"
@@ -50,20 +41,13 @@ EOF
 CONTENDERS=()
 RATIOS=()
 while [[ $# -gt 0 ]]; do
+    workload_option "$@"
+    (( TAKEN )) && { shift "$TAKEN"; continue; }
     case $1 in
     --workload) WORKLOAD=$2; shift 2 ;;
     --raw) RAW=1; shift ;;
     --target) TARGET=$2; shift 2 ;;
     --ratio) RATIOS+=("$2"); shift 2 ;;
-    --build) BUILD=$(realpath -m "$2"); shift 2 ;;
-    --work) WORK=$(realpath -m "$2"); shift 2 ;;
-    --keep) KEEP=1; shift ;;
-    --out) OUT=$(realpath -m "$2"); shift 2 ;;
-    --runs) RUNS=$2; shift 2 ;;
-    --seed) SEED=$2; shift 2 ;;
-    --many-mb) MANY_MB=$2; shift 2 ;;
-    --big-mb) BIG_MB=$2; shift 2 ;;
-    --frames) FRAMES=$2; shift 2 ;;
     -h | --help) usage; exit 0 ;;
     *=*) CONTENDERS+=("$1"); shift ;;
     *) usage >&2; exit 2 ;;
@@ -75,14 +59,7 @@ bench_require
 bench_build "$BUILD" marlinox-workload
 GENERATOR=$BUILD/bench/marlinox-workload
 
-mkdir -p "$WORK"
-OUT=$(make_out "${OUT:-$WORK}" marlinox-compare-out)
-cleanup()
-{
-    remove_outputs "$OUT"
-    [[ $KEEP == 1 ]] || rm -rf "$WORK"
-}
-trap cleanup EXIT
+workload_outputs marlinox-compare-out
 
 declare -A CLI_OF PCAP_OF TRUTH_OF INFO_OF
 LABELS=()

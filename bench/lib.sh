@@ -50,6 +50,47 @@ bench_build()
     fi
 }
 
+# The replay scripts' defaults, which their options below change.
+BUILD=$BENCH_REPO/build-bench
+WORK=/tmp/marlinox-bench
+OUT=
+RUNS=5
+SEED=1
+MANY_MB=500
+BIG_MB=400
+FRAMES=100000
+KEEP=0
+
+# workload_option ARG...: takes one of the options that the replay scripts share (--build,
+# --work, --keep, --out, --runs, --seed, --many-mb, --big-mb, --frames) from the front of ARGs
+# and sets TAKEN to the number of arguments it used, 0 when ARG is none of them.
+workload_option()
+{
+    TAKEN=2
+    case $1 in
+    --build) BUILD=$(realpath -m "$2") ;;
+    --work) WORK=$(realpath -m "$2") ;;
+    --out) OUT=$(realpath -m "$2") ;;
+    --runs) RUNS=$2 ;;
+    --seed) SEED=$2 ;;
+    --many-mb) MANY_MB=$2 ;;
+    --big-mb) BIG_MB=$2 ;;
+    --frames) FRAMES=$2 ;;
+    --keep) KEEP=1 TAKEN=1 ;;
+    *) TAKEN=0 ;;
+    esac
+}
+
+# workload_outputs NAME: makes OUT/NAME.XXXXXX (OUT defaults to WORK) for this script's run
+# folders, with OUT set to it, and removes it when the script ends, with the workloads unless
+# --keep was given.
+workload_outputs()
+{
+    mkdir -p "$WORK"
+    OUT=$(make_out "${OUT:-$WORK}" "$1")
+    trap 'remove_outputs "$OUT"; [[ $KEEP == 1 ]] || rm -rf "$WORK"' EXIT
+}
+
 load_average() { cut -d' ' -f1-3 /proc/loadavg; }
 
 # make_out BASE NAME: creates a new folder BASE/NAME.XXXXXX for the run folders of this script

@@ -10,16 +10,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-BUILD=$BENCH_REPO/build-bench
 CLI=
-WORK=/tmp/marlinox-bench
-OUT=
-RUNS=5
-SEED=1
-MANY_MB=500
-BIG_MB=400
-FRAMES=100000
-KEEP=0
 V6=
 WORKLOADS="many-flows big-flows small-frames"
 
@@ -44,17 +35,10 @@ EOF
 }
 
 while [[ $# -gt 0 ]]; do
+    workload_option "$@"
+    (( TAKEN )) && { shift "$TAKEN"; continue; }
     case $1 in
-    --build) BUILD=$(realpath -m "$2"); shift 2 ;;
     --cli) CLI=$(realpath -m "$2"); shift 2 ;;
-    --work) WORK=$(realpath -m "$2"); shift 2 ;;
-    --keep) KEEP=1; shift ;;
-    --out) OUT=$(realpath -m "$2"); shift 2 ;;
-    --runs) RUNS=$2; shift 2 ;;
-    --seed) SEED=$2; shift 2 ;;
-    --many-mb) MANY_MB=$2; shift 2 ;;
-    --big-mb) BIG_MB=$2; shift 2 ;;
-    --frames) FRAMES=$2; shift 2 ;;
     --ipv6) V6=-v6; shift ;;
     --only) WORKLOADS=$2; shift 2 ;;
     -h | --help) usage; exit 0 ;;
@@ -75,14 +59,7 @@ command -v tcpflow >/dev/null && HAVE_TCPFLOW=1
 HAVE_EDITCAP=0
 command -v editcap >/dev/null && HAVE_EDITCAP=1
 
-mkdir -p "$WORK"
-OUT=$(make_out "${OUT:-$WORK}" marlinox-bench-out)
-cleanup()
-{
-    remove_outputs "$OUT"
-    [[ $KEEP == 1 ]] || rm -rf "$WORK"
-}
-trap cleanup EXIT
+workload_outputs marlinox-bench-out
 
 # command_for LABEL PCAP DIR: sets CMD to LABEL's command line replaying PCAP into DIR.
 command_for()

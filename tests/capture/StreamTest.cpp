@@ -48,6 +48,12 @@ struct CStreamRig
         return ReadFileBytes(dir.Path() + "s-" + std::to_string(n));
     }
     int Feed(const Bytes &packet) { return Offer(stream, packet); }
+    CConversation &Connect()
+    {
+        for (const Bytes &p : conv.Handshake())
+            Feed(p);
+        return conv;
+    }
 
     CTempDir dir;
     CFolder folder;
@@ -271,9 +277,7 @@ TEST(TcpStreamTest, ReorderedDuplicatedOverlappingAndMissingSegments)
 {
     ForEachIsn([](uint32_t isn, bool coalesce) {
         CStreamRig f(isn, 42, coalesce);
-        CConversation &c = f.conv;
-        for (const Bytes &p : c.Handshake())
-            f.Feed(p);
+        CConversation &c = f.Connect();
         const Bytes data = PatternBytes(3000, 9);
         const uint32_t base = c.Isn(0) + 1, rbase = c.Isn(1) + 1;
         auto seg = [&](size_t from, size_t to, const Bytes &bytes) {
@@ -319,9 +323,7 @@ TEST(TcpStreamTest, ClippedSegmentsKeepAlivesAndResets)
 {
     ForEachIsn([](uint32_t isn, bool coalesce) {
         CStreamRig f(isn, 7, coalesce);
-        CConversation &c = f.conv;
-        for (const Bytes &p : c.Handshake())
-            f.Feed(p);
+        CConversation &c = f.Connect();
         // A keep-alive before any data lands nowhere near 4 GiB; a segment that begins two bytes
         // early is clipped at the front.
         const uint32_t first = c.Isn(0);
@@ -347,9 +349,7 @@ TEST(TcpStreamTest, ClippedSegmentsKeepAlivesAndResets)
 TEST(TcpStreamTest, PayloadEndsWithTheCapturedBytesAndGoesPastFourGibibytes)
 {
     CStreamRig f(100, 200, true);
-    CConversation &c = f.conv;
-    for (const Bytes &p : c.Handshake())
-        f.Feed(p);
+    CConversation &c = f.Connect();
     // The IPv4 total length announces 1000 payload bytes, 600 were captured.
     const Bytes data = PatternBytes(1000, 3);
     EXPECT_EQ(Offer(f.stream, c.Send(0, TCP_ACK, data), 40 + 600), 3);
