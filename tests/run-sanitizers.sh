@@ -70,7 +70,7 @@ for stage in "${stages[@]}"; do
         export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
         # The worker and marlinox-cli, without any suppression.
         ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
-            -R 'CaptureWorkerTest|CliTest|CliLiveTest|FaultTest|LoadTest|SecurityTest' || failed=1
+            -R 'CaptureTest|CliTest|CliLiveTest|FaultTest|SecurityTest' || failed=1
         # The window's end-to-end tests (matched by name; none found is not an error). Qt is
         # not built with ThreadSanitizer: its own locking is invisible, so its threads' copies
         # are reported as races; tests/tsan-qt.supp says why each entry is there.
