@@ -26,8 +26,8 @@ packages=(
     qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins qt6-translations-l10n
     fonts-ipafont-gothic
 )
-# Only the test suite needs these: fuzzers and sanitizers (clang), namespaces and mounts.
-[ "$mode" = test ] && packages+=(clang libclang-rt-14-dev iproute2 procps)
+# Only the test suite needs these: the fuzzers and the sanitizer builds.
+[ "$mode" = test ] && packages+=(clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
