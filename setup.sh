@@ -62,7 +62,7 @@ app=$build/app/marlinox
 if [ "$(id -u)" -ne 0 ]; then
     chmod 0750 "$cli" "$app"
     if ! getcap "$cli" "$app" 2>/dev/null | grep -c cap_net_raw=p | grep -q 2; then
-        $sudo setcap cap_net_raw=p "$cli" "$app"
+        $sudo setcap cap_net_raw=p "$cli" cap_net_raw=p "$app"
         echo "Gave $cli and $app the capability to capture (setcap cap_net_raw=p); only you and your group may run them."
     fi
     if ! "$cli" -D 2>/dev/null | grep -qP '^lo\t.*\tcombine$'; then
