@@ -60,6 +60,8 @@ app=$build/app/marlinox
 # Capturing needs CAP_NET_RAW. A user other than root gets it on the two programs, which only
 # that user and group may run; each program raises it only to open the interface.
 if [ "$(id -u)" -ne 0 ]; then
+    # getcap lives in /usr/sbin, which is not on a Debian user's PATH.
+    PATH=$PATH:/usr/sbin:/sbin
     chmod 0750 "$cli" "$app"
     if ! getcap "$cli" "$app" 2>/dev/null | grep -c cap_net_raw=p | grep -q 2; then
         $sudo setcap cap_net_raw=p "$cli" cap_net_raw=p "$app"
