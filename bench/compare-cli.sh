@@ -65,10 +65,10 @@ declare -A CLI_OF PCAP_OF TRUTH_OF INFO_OF
 LABELS=()
 for c in "${CONTENDERS[@]}"; do
     label=${c%%=*}
-    spec=${c#*=}
-    cli=$(realpath -m "${spec%%,*}")
+    given=${c#*=}
+    cli=$(realpath -m "${given%%,*}")
     workload=$WORKLOAD
-    [[ $spec == *,* ]] && workload=${spec#*,}
+    [[ $given == *,* ]] && workload=${given#*,}
     [[ -x $cli ]] || { echo "missing: $cli" >&2; exit 1; }
     ensure_workload "$GENERATOR" "$WORK" "$workload"
     LABELS+=("$label")
