@@ -121,14 +121,7 @@ for ((r = 1; r <= RUNS; ++r)); do
         fi
     done
 done
-echo "  load average after:  $(load_average)"
-if ((!TMPFS)); then
-    for label in "${LABELS[@]}"; do
-        for ((r = 1; r <= RUNS; ++r)); do
-            check_run "$label" "$r"
-        done
-    done
-fi
+after_rounds "$TMPFS" check_run "${LABELS[@]}"
 
 print_tool_header
 for label in "${LABELS[@]}"; do

@@ -93,6 +93,23 @@ workload_outputs()
 
 load_average() { cut -d' ' -f1-3 /proc/loadavg; }
 
+# after_rounds TMPFS CHECK LABEL...: prints the load average; on the disk, where the outputs
+# were kept until the rounds ended, then checks every round of every LABEL (CHECK LABEL ROUND).
+after_rounds()
+{
+    local tmpfs=$1 check=$2 label r
+    shift 2
+    echo "  load average after:  $(load_average)"
+    if ((tmpfs)); then
+        return 0
+    fi
+    for label in "$@"; do
+        for ((r = 1; r <= RUNS; ++r)); do
+            "$check" "$label" "$r"
+        done
+    done
+}
+
 # make_out BASE NAME: creates a new folder BASE/NAME.XXXXXX for the run folders of this script
 # (see above for +T) and prints its path; a folder of its own, so that cleaning up never
 # touches anything else there, nor another run's outputs.

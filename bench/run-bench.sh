@@ -103,14 +103,7 @@ replay()
             fi
         done
     done
-    echo "  load average after:  $(load_average)"
-    if ((!tmpfs)); then
-        for label in "$@"; do
-            for ((r = 1; r <= RUNS; ++r)); do
-                "$check" "$label" "$r"
-            done
-        done
-    fi
+    after_rounds "$tmpfs" "$check" "$@"
 }
 
 # check_stream_run LABEL ROUND: the run's stream files against the generator's truth.
