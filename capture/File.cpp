@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
 
@@ -119,11 +120,9 @@ bool CFile::WriteAt(uint64_t offset, const void *data, size_t n)
     if (!m_pCache || !m_bOpen)
         return WriteNow(offset, bytes, n) || Failed(FileFailure::Write);
     const size_t runBytes = m_pCache->GetRunBytes();
-    if (m_pRun && offset == m_qwRunOffset + m_nRunLength) {
-        const size_t taken = std::min(n, runBytes - m_nRunLength);
-        std::memcpy(m_pRun + m_nRunLength, bytes, taken);
-        m_nRunLength += taken;
-        if (m_nRunLength < runBytes)
+    if (m_nPieces > 0 && offset == m_qwRunOffset + m_nRunLength) {
+        const size_t taken = Gather(bytes, std::min(n, runBytes - m_nRunLength));
+        if (taken == n && m_nRunLength < runBytes)
             return true;
         bytes += taken;
         n -= taken;
@@ -133,31 +132,91 @@ bool CFile::WriteAt(uint64_t offset, const void *data, size_t n)
     Flush();
     if (n == 0)
         return true;
-    if (n < runBytes)
-        m_pRun = m_pCache->TakeRun(*this);
-    if (!m_pRun)
-        return WriteNow(offset, bytes, n) || Failed(FileFailure::Write);
-    std::memcpy(m_pRun, bytes, n);
-    m_qwRunOffset = offset;
-    m_nRunLength = n;
-    return true;
+    if (n < runBytes) {
+        m_qwRunOffset = offset;
+        const size_t taken = Gather(bytes, n);
+        if (taken == n)
+            return true;
+        // No piece for the rest: what was gathered goes first, the rest straight after it.
+        bytes += taken;
+        n -= taken;
+        offset += taken;
+        Flush();
+    }
+    return WriteNow(offset, bytes, n) || Failed(FileFailure::Write);
+}
+
+size_t CFile::Gather(const uint8_t *bytes, size_t n)
+{
+    const size_t piece = m_pCache->GetPieceBytes();
+    size_t taken = 0;
+    while (taken < n) {
+        if (m_nRunLength == m_nPieces * piece) {
+            if (m_nPieces == kPiecesPerRun)
+                break;
+            const uint64_t end = m_qwRunOffset + m_nRunLength;
+            uint8_t *next = m_pCache->TakePiece(*this);
+            if (!next)
+                break;
+            // Making room gave this file's descriptor up and so wrote its run: a new one
+            // starts where that one ended.
+            if (m_nPieces == 0)
+                m_qwRunOffset = end;
+            m_pieces[m_nPieces++] = next;
+        }
+        const size_t at = m_nRunLength - (m_nPieces - 1) * piece;
+        const size_t k = std::min(n - taken, piece - at);
+        std::memcpy(m_pieces[m_nPieces - 1] + at, bytes + taken, k);
+        m_nRunLength += k;
+        taken += k;
+    }
+    return taken;
 }
 
 bool CFile::Flush()
 {
-    if (!m_pRun)
+    if (m_nPieces == 0)
         return true;
-    const bool written = WriteNow(m_qwRunOffset, m_pRun, m_nRunLength);
+    const bool written = WriteRun();
     ReleaseRun();
     return written || Failed(FileFailure::Write);
 }
 
+bool CFile::WriteRun()
+{
+    if (!Ready())
+        return false;
+    const size_t piece = m_pCache->GetPieceBytes();
+    std::array<iovec, kPiecesPerRun> parts{};
+    for (size_t i = 0; i < m_nPieces; ++i)
+        parts[i] = {m_pieces[i], std::min(piece, m_nRunLength - i * piece)};
+    ssize_t done;
+    do {
+        done = ::pwritev(m_fd, parts.data(), int(m_nPieces), off_t(m_qwRunOffset));
+    } while (done < 0 && errno == EINTR);
+    if (done < 0)
+        return false;
+    // A short write is continued piece by piece.
+    size_t skip = size_t(done);
+    for (size_t i = 0; i < m_nPieces; ++i) {
+        const size_t length = parts[i].iov_len;
+        if (skip >= length) {
+            skip -= length;
+            continue;
+        }
+        if (!WriteNow(m_qwRunOffset + i * piece + skip, m_pieces[i] + skip, length - skip))
+            return false;
+        skip = 0;
+    }
+    return true;
+}
+
 void CFile::ReleaseRun()
 {
-    if (!m_pRun)
+    if (m_nPieces == 0)
         return;
-    m_pCache->ReturnRun(*this);
-    m_pRun = nullptr;
+    m_pCache->ReturnPieces(*this);
+    m_nPieces = 0;
     m_nRunLength = 0;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include "CaptureEvents.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,9 @@ class CFolder;
 class CFile
 {
 public:
+    // A pending run is made of up to this many pieces of the cache's.
+    static constexpr size_t kPiecesPerRun = 4;
+
     explicit CFile(CFileCache *cache = nullptr) : m_pCache(cache) {}
     CFile(const CFile &) = delete;
     CFile &operator=(const CFile &) = delete;
@@ -62,6 +66,10 @@ private:
     void GiveUpDescriptor();
     bool CloseDescriptor();
     bool WriteNow(uint64_t offset, const uint8_t *data, size_t n);
+    // Copies up to n bytes onto the end of the pending run, taking pieces as it grows; returns
+    // how many it took (fewer when no piece could be had).
+    size_t Gather(const uint8_t *bytes, size_t n);
+    bool WriteRun();
     void ReleaseRun();
     bool Failed(FileFailure kind);
 
@@ -75,7 +83,8 @@ private:
     CFileCache *m_pCache = nullptr;
     CLink m_descriptorLink; // the cache's order of open descriptors, least recently used first
     CLink m_runLink;        // the cache's order of pending runs, oldest first
-    uint8_t *m_pRun = nullptr; // a buffer of the cache's, while bytes are pending
+    std::array<uint8_t *, kPiecesPerRun> m_pieces{}; // the cache's, while bytes are pending
+    size_t m_nPieces = 0;
     uint64_t m_qwRunOffset = 0;
     size_t m_nRunLength = 0;
 };

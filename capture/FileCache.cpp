@@ -38,11 +38,12 @@ CFileCache::CFileCache(size_t descriptors, ICaptureEvents *events, size_t runByt
                        size_t runBudget)
     : m_nDescriptors(descriptors > 0 ? descriptors : 1), m_pEvents(events),
       m_nRunBytes(runBytes > 0 ? runBytes : 1),
-      m_nMaxRuns(runBudget / m_nRunBytes > 0 ? runBudget / m_nRunBytes : 1)
+      m_nPieceBytes((m_nRunBytes + CFile::kPiecesPerRun - 1) / CFile::kPiecesPerRun),
+      m_nMaxPieces(runBudget / m_nPieceBytes > 0 ? runBudget / m_nPieceBytes : 1)
 {
-    // Reserved up front, so that taking a buffer never reallocates these lists.
-    m_pool.reserve(m_nMaxRuns);
-    m_freeRuns.reserve(m_nMaxRuns);
+    // Reserved up front, so that taking a piece never reallocates these lists.
+    m_pool.reserve(m_nMaxPieces);
+    m_freePieces.reserve(m_nMaxPieces);
 }
 
 CFileCache::~CFileCache()
@@ -86,29 +87,35 @@ void CFileCache::Touch(CFile &file)
 
 void CFileCache::Forget(CFile &file) { m_descriptors.Unlink(file); }
 
-uint8_t *CFileCache::TakeRun(CFile &file)
+uint8_t *CFileCache::TakePiece(CFile &file)
 {
-    if (m_freeRuns.empty() && m_pool.size() < m_nMaxRuns) {
-        if (uint8_t *made = new (std::nothrow) uint8_t[m_nRunBytes]) {
+    if (m_freePieces.empty() && m_pool.size() < m_nMaxPieces) {
+        if (uint8_t *made = new (std::nothrow) uint8_t[m_nPieceBytes]) {
             m_pool.emplace_back(made);
-            m_freeRuns.push_back(made);
+            m_freePieces.push_back(made);
         }
     }
-    // The pool is spent: the oldest run is written, which frees its buffer.
-    if (m_freeRuns.empty() && m_runs.Oldest())
-        m_runs.Oldest()->Flush();
-    if (m_freeRuns.empty())
-        return nullptr;
-    uint8_t *run = m_freeRuns.back();
-    m_freeRuns.pop_back();
-    m_runs.Append(file);
-    return run;
+    // The pool is spent: the oldest run but file's own is written, which frees its pieces.
+    while (m_freePieces.empty()) {
+        CFile *oldest = m_runs.Oldest();
+        if (oldest == &file)
+            oldest = file.m_runLink.pNewer;
+        if (!oldest)
+            return nullptr;
+        oldest->Flush();
+    }
+    uint8_t *piece = m_freePieces.back();
+    m_freePieces.pop_back();
+    if (!m_runs.Holds(file))
+        m_runs.Append(file);
+    return piece;
 }
 
-void CFileCache::ReturnRun(CFile &file)
+void CFileCache::ReturnPieces(CFile &file)
 {
     m_runs.Unlink(file);
-    m_freeRuns.push_back(file.m_pRun);
+    for (size_t i = 0; i < file.m_nPieces; ++i)
+        m_freePieces.push_back(file.m_pieces[i]);
 }
 
 void CFileCache::Report(FileFailure kind, const CFile &file, int error)

@@ -10,9 +10,10 @@
 // Keeps the stream files of a capture within bounds, however many there are:
 //  - descriptors: at most a given number are open; when one more is needed, the least recently
 //    used file gives its descriptor up and reopens on its next use, without truncation;
-//  - pending runs: bytes that continue a file's last write wait in buffers of a fixed size
-//    taken from a pool of fixed total size; when the pool is empty the oldest run is written
-//    to free its buffer. Buffers are recycled, so steady writing allocates nothing.
+//  - pending runs: bytes that continue a file's last write wait in a run, which takes pieces
+//    of a quarter of a run's size from a pool of fixed total size as it grows, so that runs
+//    of a segment or two hold little; when the pool is empty the oldest other run is written
+//    to free its pieces. Pieces are recycled, so steady writing allocates nothing.
 // The failures of its files and the first shortage of descriptors are told to its events.
 //
 // Used by one thread only.
@@ -22,7 +23,7 @@ public:
     static constexpr size_t kRunBytes = 16 * 1024;
     static constexpr size_t kRunBudget = 8 * 1024 * 1024;
 
-    // runBudget bytes of runs of runBytes each (at least one run).
+    // Runs of up to runBytes, from pieces of runBudget bytes in all (at least one piece).
     explicit CFileCache(size_t descriptors, ICaptureEvents *events = nullptr,
                         size_t runBytes = kRunBytes, size_t runBudget = kRunBudget);
     ~CFileCache();
@@ -62,18 +63,22 @@ private:
     // For CFile: gives up the least recently used descriptor. False when none is left.
     bool EvictOne();
     size_t GetRunBytes() const { return m_nRunBytes; }
-    // For CFile: a buffer for a new run of file's, or null when none can be had.
-    uint8_t *TakeRun(CFile &file);
-    // For CFile: file's run was written or dropped.
-    void ReturnRun(CFile &file);
+    size_t GetPieceBytes() const { return m_nPieceBytes; }
+    // For CFile: one more piece for file's run, or null when none can be had without writing
+    // file's own run. Making room may write any other run, file's included when it gives its
+    // descriptor up on the way.
+    uint8_t *TakePiece(CFile &file);
+    // For CFile: file's run was written or dropped; its pieces come back.
+    void ReturnPieces(CFile &file);
     void Report(FileFailure kind, const CFile &file, int error);
 
     size_t m_nDescriptors;
     ICaptureEvents *m_pEvents;
     size_t m_nRunBytes;
-    size_t m_nMaxRuns;
-    std::vector<std::unique_ptr<uint8_t[]>> m_pool; // every buffer made
-    std::vector<uint8_t *> m_freeRuns;
+    size_t m_nPieceBytes;
+    size_t m_nMaxPieces;
+    std::vector<std::unique_ptr<uint8_t[]>> m_pool; // every piece made
+    std::vector<uint8_t *> m_freePieces;
     CList m_descriptors{&CFile::m_descriptorLink};
     CList m_runs{&CFile::m_runLink};
     bool m_bShortTold = false;

@@ -413,6 +413,17 @@ TEST(TcpStreamTest, FilesThroughAFullCache)
     b.CloseFiles(1);
     EXPECT_FALSE(FileExists(dir.Path() + "y-1"));
     EXPECT_EQ(events.shortages, 1);
+
+    // A run that needs a piece of a spent pool writes the oldest other run; reopening that file
+    // takes this one's descriptor, which writes this run too: its next bytes start a new run.
+    CFileCache tight(1, &events, 8, 8); // one descriptor, four pieces of two bytes
+    CFile p(&tight), q(&tight);
+    ASSERT_TRUE(p.Open(folder, "p") && q.Open(folder, "q")); // p gives its descriptor up
+    const Bytes z = PatternBytes(8, 3);
+    EXPECT_TRUE(p.WriteAt(0, z.data(), 2) && q.WriteAt(0, z.data(), 6) && q.WriteAt(6, &z[6], 2));
+    EXPECT_TRUE(p.Close() && q.Close());
+    EXPECT_EQ(ReadFileBytes(dir.Path() + "p"), Bytes(z.begin(), z.begin() + 2));
+    EXPECT_EQ(ReadFileBytes(dir.Path() + "q"), z);
 }
 
 // Missing bytes of overlapping, out-of-order and touching ranges and of one past the length;
