@@ -120,7 +120,7 @@ bool CFile::WriteAt(uint64_t offset, const void *data, size_t n)
     if (!m_pCache || !m_bOpen)
         return WriteNow(offset, bytes, n) || Failed(FileFailure::Write);
     const size_t runBytes = m_pCache->GetRunBytes();
-    if (m_nPieces > 0 && offset == m_qwRunOffset + m_nRunLength) {
+    if (m_nRunLength > 0 && offset == m_qwRunOffset + m_nRunLength) {
         const size_t taken = Gather(bytes, std::min(n, runBytes - m_nRunLength));
         if (taken == n && m_nRunLength < runBytes)
             return true;
@@ -151,22 +151,22 @@ size_t CFile::Gather(const uint8_t *bytes, size_t n)
     const size_t piece = m_pCache->GetPieceBytes();
     size_t taken = 0;
     while (taken < n) {
-        if (m_nRunLength == m_nPieces * piece) {
-            if (m_nPieces == kPiecesPerRun)
-                break;
+        // Callers ask for no more than the run has room for, so a new piece is one of its
+        // kPiecesPerRun.
+        const size_t at = m_nRunLength % piece;
+        if (at == 0) {
             const uint64_t end = m_qwRunOffset + m_nRunLength;
             uint8_t *next = m_pCache->TakePiece(*this);
             if (!next)
                 break;
             // Making room gave this file's descriptor up and so wrote its run: a new one
             // starts where that one ended.
-            if (m_nPieces == 0)
+            if (m_nRunLength == 0)
                 m_qwRunOffset = end;
-            m_pieces[m_nPieces++] = next;
+            m_pieces[m_nRunLength / piece] = next;
         }
-        const size_t at = m_nRunLength - (m_nPieces - 1) * piece;
         const size_t k = std::min(n - taken, piece - at);
-        std::memcpy(m_pieces[m_nPieces - 1] + at, bytes + taken, k);
+        std::memcpy(m_pieces[m_nRunLength / piece] + at, bytes + taken, k);
         m_nRunLength += k;
         taken += k;
     }
@@ -175,7 +175,7 @@ size_t CFile::Gather(const uint8_t *bytes, size_t n)
 
 bool CFile::Flush()
 {
-    if (m_nPieces == 0)
+    if (m_nRunLength == 0)
         return true;
     const bool written = WriteRun();
     ReleaseRun();
@@ -187,18 +187,19 @@ bool CFile::WriteRun()
     if (!Ready())
         return false;
     const size_t piece = m_pCache->GetPieceBytes();
+    const size_t count = m_pCache->PiecesOf(*this);
     std::array<iovec, kPiecesPerRun> parts{};
-    for (size_t i = 0; i < m_nPieces; ++i)
+    for (size_t i = 0; i < count; ++i)
         parts[i] = {m_pieces[i], std::min(piece, m_nRunLength - i * piece)};
     ssize_t done;
     do {
-        done = ::pwritev(m_fd, parts.data(), int(m_nPieces), off_t(m_qwRunOffset));
+        done = ::pwritev(m_fd, parts.data(), int(count), off_t(m_qwRunOffset));
     } while (done < 0 && errno == EINTR);
     if (done < 0)
         return false;
     // A short write is continued piece by piece.
     size_t skip = size_t(done);
-    for (size_t i = 0; i < m_nPieces; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         const size_t length = parts[i].iov_len;
         if (skip >= length) {
             skip -= length;
@@ -213,10 +214,9 @@ bool CFile::WriteRun()
 
 void CFile::ReleaseRun()
 {
-    if (m_nPieces == 0)
+    if (m_nRunLength == 0)
         return;
     m_pCache->ReturnPieces(*this);
-    m_nPieces = 0;
     m_nRunLength = 0;
 }
 

@@ -83,8 +83,7 @@ private:
     CFileCache *m_pCache = nullptr;
     CLink m_descriptorLink; // the cache's order of open descriptors, least recently used first
     CLink m_runLink;        // the cache's order of pending runs, oldest first
-    std::array<uint8_t *, kPiecesPerRun> m_pieces{}; // the cache's, while bytes are pending
-    size_t m_nPieces = 0;
+    std::array<uint8_t *, kPiecesPerRun> m_pieces{}; // the cache's, as many as m_nRunLength fills
     uint64_t m_qwRunOffset = 0;
-    size_t m_nRunLength = 0;
+    size_t m_nRunLength = 0; // bytes pending; none: no run, no piece held
 };

@@ -111,10 +111,15 @@ uint8_t *CFileCache::TakePiece(CFile &file)
     return piece;
 }
 
+size_t CFileCache::PiecesOf(const CFile &file) const
+{
+    return (file.m_nRunLength + m_nPieceBytes - 1) / m_nPieceBytes;
+}
+
 void CFileCache::ReturnPieces(CFile &file)
 {
     m_runs.Unlink(file);
-    for (size_t i = 0; i < file.m_nPieces; ++i)
+    for (size_t i = 0, count = PiecesOf(file); i < count; ++i)
         m_freePieces.push_back(file.m_pieces[i]);
 }
 

@@ -64,6 +64,8 @@ private:
     bool EvictOne();
     size_t GetRunBytes() const { return m_nRunBytes; }
     size_t GetPieceBytes() const { return m_nPieceBytes; }
+    // For CFile: how many pieces file's pending run holds.
+    size_t PiecesOf(const CFile &file) const;
     // For CFile: one more piece for file's run, or null when none can be had without writing
     // file's own run. Making room may write any other run, file's included when it gives its
     // descriptor up on the way.
