@@ -26,8 +26,8 @@ packages=(
     qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins qt6-translations-l10n
     fonts-ipafont-gothic
 )
-# Only the test suite needs these: the fuzzers and the sanitizer builds.
-[ "$mode" = test ] && packages+=(clang libclang-rt-14-dev)
+# Only the test suite needs these: the fuzzers, the sanitizer builds and the format check.
+[ "$mode" = test ] && packages+=(clang libclang-rt-14-dev clang-format-14)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -43,6 +43,8 @@ werror=OFF
 [ -n "${CI:-}" ] && werror=ON
 
 if [ "$mode" = test ]; then
+    # Every C++ file as .clang-format has it.
+    git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
     cmake -S . -B "$build" -G Ninja -DMARLINOX_WERROR=$werror -DMARLINOX_BENCH=ON
     cmake --build "$build"
     ctest --test-dir "$build" --output-on-failure -j2

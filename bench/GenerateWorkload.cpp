@@ -147,14 +147,14 @@ CConversation MakeConversation(int index, CRandom &random, int ipVersion)
     const uint32_t server = 0x0a000001u + uint32_t(index % 8);
     const uint32_t isn0 = PickIsn(random);
     const uint32_t isn1 = PickIsn(random);
-    return CConversation(client, clientPort, server, serverPorts[index % 4], isn0, isn1,
-                         ipVersion);
+    return CConversation(client, clientPort, server, serverPorts[index % 4], isn0, isn1, ipVersion);
 }
 
 CFlow::CFlow(const FlowPlan &plan, const Options &options, const std::vector<uint8_t> &pattern)
     : m_options(options), m_pattern(pattern), m_random(plan.seed),
-      m_conv(MakeConversation(plan.index, m_random, options.ipVersion)), m_qwTotal{plan.bytes[0], plan.bytes[1]},
-      m_uShift{size_t(m_random.Below(kPatternSize)), size_t(m_random.Below(kPatternSize))}
+      m_conv(MakeConversation(plan.index, m_random, options.ipVersion)),
+      m_qwTotal{plan.bytes[0], plan.bytes[1]}, m_uShift{size_t(m_random.Below(kPatternSize)),
+                                                        size_t(m_random.Below(kPatternSize))}
 {
 }
 
@@ -361,8 +361,8 @@ Packet UdpIpHeader(int version, uint32_t src, uint32_t dst, size_t udpLength)
 {
     if (version == 6) {
         Packet ip(40, 0);
-        const uint8_t header[8] = {0x60, 0, 0, 0, uint8_t(udpLength >> 8), uint8_t(udpLength), 17,
-                                   64};
+        const uint8_t header[8] = {0x60, 0, 0, 0, uint8_t(udpLength >> 8), uint8_t(udpLength),
+                                   17,   64};
         std::memcpy(ip.data(), header, sizeof header);
         const auto s = Ipv6Of(src);
         const auto d = Ipv6Of(dst);
@@ -387,9 +387,8 @@ Packet BuildUdpFrame(int version, uint32_t src, uint32_t dst, uint16_t sport, ui
 {
     const size_t udpLength = 8 + payloadLength;
     Packet ip = UdpIpHeader(version, src, dst, udpLength);
-    const uint8_t udp[8] = {uint8_t(sport >> 8),     uint8_t(sport),
-                            uint8_t(dport >> 8),     uint8_t(dport),
-                            uint8_t(udpLength >> 8), uint8_t(udpLength)};
+    const uint8_t udp[8] = {uint8_t(sport >> 8), uint8_t(sport),          uint8_t(dport >> 8),
+                            uint8_t(dport),      uint8_t(udpLength >> 8), uint8_t(udpLength)};
     ip.insert(ip.end(), std::begin(udp), std::end(udp));
     for (size_t i = 0; i < payloadLength; ++i)
         ip.push_back(uint8_t(i * 7 + sport));
@@ -553,7 +552,8 @@ int main(int argc, char **argv)
         const uint64_t bytes = uint64_t(options.megabytes) * kMegabyte;
         const auto plans = PlanFlows(options, bytes, w == "many-flows", random);
         std::vector<std::string> truth;
-        totals = WriteFlows(options, plans, writer, random, options.truth.empty() ? nullptr : &truth);
+        totals =
+            WriteFlows(options, plans, writer, random, options.truth.empty() ? nullptr : &truth);
         if (!options.truth.empty() && !WriteTruth(options.truth, truth)) {
             std::fprintf(stderr, "marlinox-workload: cannot write %s\n", options.truth.c_str());
             return 1;

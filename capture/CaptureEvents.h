@@ -5,8 +5,7 @@
 #include <string>
 
 // How a stream's following of its connection ended.
-enum class StreamEnd
-{
+enum class StreamEnd {
     Closed,       // FIN from each side and the last ACK: its files were cut to length
     Reset,        // RST from either side
     Evicted,      // a full table gave its place to a new stream
@@ -22,7 +21,7 @@ struct CStreamRecord
     int64_t llFirstSeen = 0; // time stamps of its first and last packet taken, in microseconds
     int64_t llLastSeen = 0;
     uint8_t byVersion = 4;
-    uint32_t dwVlan = 0;     // as in CSegment
+    uint32_t dwVlan = 0; // as in CSegment
     CEndpoint initiator;
     CEndpoint responder;
     uint64_t qwBytes[2] = {0, 0};   // final length of the -1 and -2 files
@@ -31,8 +30,7 @@ struct CStreamRecord
 };
 
 // Whether a file could not be created or could not be written.
-enum class FileFailure
-{
+enum class FileFailure {
     Create,
     Write,
 };

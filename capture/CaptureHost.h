@@ -8,8 +8,7 @@ class CFolder;
 
 // What a log line reports: the capture's progress (a packet, a stream), or a problem that a
 // user should see even when progress is hidden.
-enum class LineKind
-{
+enum class LineKind {
     Progress,
     Problem,
 };
@@ -17,15 +16,15 @@ enum class LineKind
 // How a capture went, for hosts that want more than the log lines.
 struct CCaptureOutcome
 {
-    bool bStarted = false;      // log.txt was created and the loop ran
-    bool bFailed = false;       // could not start, or the read failed
-    std::string strError;       // why, when it failed: the log line and the library's detail
+    bool bStarted = false;             // log.txt was created and the loop ran
+    bool bFailed = false;              // could not start, or the read failed
+    std::string strError;              // why, when it failed: the log line and the library's detail
     bool bBadFilterExpression = false; // it failed because libpcap refused the user's filter
-    int64_t nPackets = 0;       // packets read
-    int nStreams = 0;           // streams created (Packet Combine mode)
-    int64_t nDropped = -1;      // packets the kernel dropped (live captures), -1 unknown
-    int nFailedFiles = 0;       // output files that could not be created or written whole
-    int nIncompleteStreams = 0; // streams whose files hold bytes that were never captured
+    int64_t nPackets = 0;              // packets read
+    int nStreams = 0;                  // streams created (Packet Combine mode)
+    int64_t nDropped = -1;             // packets the kernel dropped (live captures), -1 unknown
+    int nFailedFiles = 0;              // output files that could not be created or written whole
+    int nIncompleteStreams = 0;        // streams whose files hold bytes that were never captured
 };
 
 // Progress of a running capture, reported now and then.

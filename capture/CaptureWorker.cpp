@@ -242,8 +242,8 @@ void CCaptureWorker::PrepareMode()
     const long limit = RaiseDescriptorLimit();
     const long room = limit < 0 ? kDefaultDescriptors : limit - kDescriptorReserve;
     ICaptureEvents &events = *this;
-    m_pCache = std::make_unique<CFileCache>(size_t(room > kMinimumCache ? room : kMinimumCache),
-                                            &events);
+    m_pCache =
+        std::make_unique<CFileCache>(size_t(room > kMinimumCache ? room : kMinimumCache), &events);
     m_pTable = std::make_unique<CStreamTable>(m_folder, events, m_pCache.get());
 }
 
@@ -252,8 +252,8 @@ void CCaptureWorker::ReadLoop()
     CCaptureControl &control = m_host.GetControl();
     int64_t lastFlush = NowMs();
     while (control.IsRunning() && !m_bLogFailed) {
-        const int n = m_source.Dispatch(kBatch, &CCaptureWorker::OnPacket,
-                                        reinterpret_cast<u_char *>(this));
+        const int n =
+            m_source.Dispatch(kBatch, &CCaptureWorker::OnPacket, reinterpret_cast<u_char *>(this));
         // A stop woke the read (or, reading a pipe, interrupted it): the flag ends the loop.
         if (n == PCAP_ERROR_BREAK || (n < 0 && !control.IsRunning()))
             continue;
@@ -302,8 +302,8 @@ void CCaptureWorker::OnRawPacket(const pcap_pkthdr &header, const uint8_t *data)
         file.Remove();
         OnFileFailure(FileFailure::Write, file.GetPath(), error);
     } else {
-        m_index.Append(FrameRow(m_nCounter, Microseconds(header.ts), header.caplen, header.len,
-                                m_nLinkType));
+        m_index.Append(
+            FrameRow(m_nCounter, Microseconds(header.ts), header.caplen, header.len, m_nLinkType));
     }
     m_host.AppendLog(Format("Capture Packet %ld\r\n", m_nCounter), LineKind::Progress);
 }

@@ -20,6 +20,7 @@ std::string CFailureReport::Summary() const
     if (m_nUntold == 0)
         return {};
     char line[128];
-    std::snprintf(line, sizeof line, "ほかに %d 個のファイルに書き込めませんでした。\r\n", m_nUntold);
+    std::snprintf(line, sizeof line, "ほかに %d 個のファイルに書き込めませんでした。\r\n",
+                  m_nUntold);
     return line;
 }

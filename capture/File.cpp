@@ -50,7 +50,10 @@ bool CFile::Remove()
     return wasOpen && m_pFolder->RemoveFile(m_strName);
 }
 
-std::string CFile::GetPath() const { return m_pFolder ? m_pFolder->GetPath() + m_strName : m_strName; }
+std::string CFile::GetPath() const
+{
+    return m_pFolder ? m_pFolder->GetPath() + m_strName : m_strName;
+}
 
 bool CFile::Ready()
 {

@@ -99,8 +99,7 @@ std::string ConnectionRow(const CStreamRecord &r)
     return row + Vlan(r.dwVlan) + "\r\n";
 }
 
-std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original,
-                     int linkType)
+std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original, int linkType)
 {
     std::string row = Number(number) + "," + FormatTime(time) + ",";
     row += std::to_string(captured) + "," + std::to_string(original) + ",";

@@ -16,7 +16,6 @@ extern const char *const kFrameIndexHeader;
 // A stream's row: its connection, times, file lengths, missing bytes and how it ended.
 std::string ConnectionRow(const CStreamRecord &record);
 // A frame file's row: its number, time stamp, captured and original length, link type.
-std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original,
-                     int linkType);
+std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original, int linkType);
 // A time stamp in microseconds since 1970 as the indexes write it.
 std::string FormatTime(int64_t microseconds);

@@ -32,8 +32,8 @@ bool SetEffective(cap_value_t capability, cap_flag_value_t value)
     cap_t caps = cap_get_proc();
     if (!caps)
         return false;
-    const bool done = cap_set_flag(caps, CAP_EFFECTIVE, 1, &capability, value) == 0 &&
-                      cap_set_proc(caps) == 0;
+    const bool done =
+        cap_set_flag(caps, CAP_EFFECTIVE, 1, &capability, value) == 0 && cap_set_proc(caps) == 0;
     cap_free(caps);
     return done;
 }

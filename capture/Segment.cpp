@@ -8,7 +8,7 @@ namespace {
 
 constexpr size_t kIpv4HeaderMinimum = 20;
 constexpr size_t kIpv6Header = 40;
-constexpr size_t kTcpHeaderRead = 14;  // ports, numbers, data offset and flags
+constexpr size_t kTcpHeaderRead = 14; // ports, numbers, data offset and flags
 constexpr int kTcpHeaderMinimum = 20;
 constexpr uint8_t kProtocolTcp = 6;
 
@@ -18,9 +18,9 @@ constexpr int kMaxVlanTags = 2;
 
 // Link-layer types whose header names the protocol it carries (in a type field at this offset)
 // and may be followed by VLAN tags.
-constexpr int kLinkEthernet = 1;     // DLT_EN10MB
-constexpr int kLinkLinuxSll = 113;   // DLT_LINUX_SLL
-constexpr int kLinkLinuxSll2 = 276;  // DLT_LINUX_SLL2
+constexpr int kLinkEthernet = 1;    // DLT_EN10MB
+constexpr int kLinkLinuxSll = 113;  // DLT_LINUX_SLL
+constexpr int kLinkLinuxSll2 = 276; // DLT_LINUX_SLL2
 
 uint16_t Read16(const uint8_t *p) { return uint16_t((p[0] << 8) | p[1]); }
 
@@ -138,9 +138,9 @@ bool SkipTypeField(const uint8_t *frame, size_t captured, size_t typeOffset, siz
         if (!IsVlanTag(type) || tags == kMaxVlanTags || typeOffset + 6 > captured)
             return false;
         const uint32_t id = Read16(frame + typeOffset + 2) & 0x0FFFu;
-        segment.dwVlan = tags == 0 ? (kVlanTagged | id)
-                                   : (kVlanTagged | kVlanDouble | (segment.dwVlan & 0x0FFFu) << 12 |
-                                      id);
+        segment.dwVlan = tags == 0
+                             ? (kVlanTagged | id)
+                             : (kVlanTagged | kVlanDouble | (segment.dwVlan & 0x0FFFu) << 12 | id);
         typeOffset += 4;
     }
 }

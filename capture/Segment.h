@@ -14,20 +14,20 @@ struct CEndpoint
 // payload lies in the captured bytes.
 struct CSegment
 {
-    uint8_t byVersion = 4;   // IP version, 4 or 6
-    uint32_t dwVlan = 0;     // the VLAN tags' IDs (see kVlanTagged), 0 when untagged
+    uint8_t byVersion = 4; // IP version, 4 or 6
+    uint32_t dwVlan = 0;   // the VLAN tags' IDs (see kVlanTagged), 0 when untagged
     CEndpoint source;
     CEndpoint destination;
     uint32_t dwSeq = 0;
     uint32_t dwAck = 0;
-    uint8_t byFlags = 0;     // TCP flags byte (FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10)
+    uint8_t byFlags = 0; // TCP flags byte (FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10)
     const uint8_t *pPayload = nullptr;
     // The payload length that the headers announce: IP length less the IP and TCP headers,
     // 0 or negative when the length fields say there is none.
     long nAnnounced = 0;
     // The announced payload bytes that were captured: at most nAnnounced, 0 when none.
     long nCaptured = 0;
-    int64_t llTime = 0;      // capture time stamp, microseconds since 1970 (UTC)
+    int64_t llTime = 0; // capture time stamp, microseconds since 1970 (UTC)
 
     bool IsSyn() const { return byFlags & 0x02; }
     bool IsAck() const { return byFlags & 0x10; }

@@ -53,7 +53,7 @@ private:
     CCaptureControl m_control;
     pcap_if *m_pDevices = nullptr; // the library's list, handed back on destruction
     pcap_if *m_pDevice = nullptr;
-    std::unique_ptr<pcap_if> m_pNamed; // a record of our own for a name the library did not list
+    std::unique_ptr<pcap_if> m_pNamed;  // a record of our own for a name the library did not list
     std::vector<std::string> m_created; // folders made for the capture, outermost first
     long long m_llFileSize = -1;
     bool m_bProgressShown = false;

@@ -29,8 +29,7 @@ const char *const kCliUsage =
 
 namespace {
 
-enum LongOption
-{
+enum LongOption {
     kRaw = 256,
     kVersion,
     kToPcap,

@@ -4,13 +4,12 @@
 // What the command line of marlinox-cli asks for.
 struct CCliOptions
 {
-    enum class Action
-    {
-        Capture,    // -i or -r, with -o
-        List,       // -D
-        ToPcap,     // --to-pcap DIR OUT
-        Help,       // -h, --help
-        Version,    // --version
+    enum class Action {
+        Capture, // -i or -r, with -o
+        List,    // -D
+        ToPcap,  // --to-pcap DIR OUT
+        Help,    // -h, --help
+        Version, // --version
     };
 
     Action action = Action::Capture;

@@ -140,8 +140,8 @@ CPcapExportResult ExportToPcap(const std::string &folderPath, const std::string 
     if (!ReadRows(folder, rows, result.strError))
         return result;
     const int linkType = rows.empty() ? DLT_EN10MB : rows.front().linkType;
-    const std::unique_ptr<pcap_t, CPcapCloser> dead(pcap_open_dead_with_tstamp_precision(
-        linkType, 262144, PCAP_TSTAMP_PRECISION_MICRO));
+    const std::unique_ptr<pcap_t, CPcapCloser> dead(
+        pcap_open_dead_with_tstamp_precision(linkType, 262144, PCAP_TSTAMP_PRECISION_MICRO));
     CFilePtr file = CreateOut(out, result.strError);
     if (!dead || !file)
         return result;

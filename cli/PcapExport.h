@@ -4,11 +4,11 @@
 // What turning a RAW mode output folder back into a capture file came to.
 struct CPcapExportResult
 {
-    std::string strError; // why nothing could be written; empty when the file was written
-    long nWritten = 0;    // frames written
-    long nMissing = 0;    // listed frame files that are not there (or not plain files)
+    std::string strError;  // why nothing could be written; empty when the file was written
+    long nWritten = 0;     // frames written
+    long nMissing = 0;     // listed frame files that are not there (or not plain files)
     long nWrongLength = 0; // listed frame files whose length is not the listed one
-    long nOtherLink = 0;  // frames of another link type than the first frame's
+    long nOtherLink = 0;   // frames of another link type than the first frame's
 };
 
 // Writes the frames that frames.csv in folder lists, with their time stamps and lengths, into

@@ -48,9 +48,9 @@ const char *CombineAbility(const char *name)
         const CRawCaptureCapability capability;
         rc = pcap_activate(handle);
     }
-    const char *ability = rc < 0 ? "?" : GetDataLinkHeaderSize(pcap_datalink(handle)) >= 0
-                                             ? "combine"
-                                             : "raw";
+    const char *ability = rc < 0                                              ? "?"
+                          : GetDataLinkHeaderSize(pcap_datalink(handle)) >= 0 ? "combine"
+                                                                              : "raw";
     pcap_close(handle);
     return ability;
 }

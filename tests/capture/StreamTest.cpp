@@ -169,8 +169,8 @@ public:
         case 5:
             return conv.Send(side, Pick(3) == 0 ? TCP_RST : TCP_ACK);
         case 6:
-            return BuildIpTcp({.src = 0, .dst = 0, .sport = 0, .dport = 0,
-                               .flags = uint8_t(Pick(32))});
+            return BuildIpTcp(
+                {.src = 0, .dst = 0, .sport = 0, .dport = 0, .flags = uint8_t(Pick(32))});
         default: {
             const uint32_t back = uint32_t(Pick(4) == 0 ? Pick(3000) : 0);
             const Bytes data = PatternBytes(size_t(1 + Pick(1500)), uint32_t(Pick(1000)));
@@ -207,7 +207,6 @@ std::map<std::string, Bytes> Files(const std::string &folder)
         files[entry.path().filename().string()] = ReadFileBytes(entry.path().string());
     return files;
 }
-
 
 } // namespace
 

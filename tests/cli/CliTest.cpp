@@ -15,9 +15,9 @@
 #include <csignal>
 #include <fstream>
 #include <regex>
-#include <tuple>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -75,11 +75,13 @@ TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndTurnsBackIntoTheCaptureFile)
     EXPECT_EQ(File(PacketFileName(3)), frames[2]);
     EXPECT_EQ(Text(LogFileName()), Log("14", "RAW mode", 3));
     EXPECT_EQ(out, "Capture Packet 1\nCapture Packet 2\nCapture Packet 3\n");
-    EXPECT_EQ(Text(FrameIndexName()),
-              std::string(kFrameIndexHeader) + "0000000001," + TimeOf(0) + ",74,84,1\r\n" +
-                  "0000000002," + TimeOf(1) + ",64,64,1\r\n" + "0000000003," + TimeOf(2) +
-                  ",63,63,1\r\n");
-    struct stat st{};
+    EXPECT_EQ(Text(FrameIndexName()), std::string(kFrameIndexHeader) + "0000000001," + TimeOf(0) +
+                                          ",74,84,1\r\n" + "0000000002," + TimeOf(1) +
+                                          ",64,64,1\r\n" + "0000000003," + TimeOf(2) +
+                                          ",63,63,1\r\n");
+    struct stat st
+    {
+    };
     ASSERT_EQ(::stat((dir.Path() + "out/" + PacketFileName(1)).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "captured bytes are private";
 
@@ -134,9 +136,9 @@ TEST_F(CaptureTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
     EXPECT_EQ(Text(LogFileName()), Log("14", "Packet Combine mode", 4));
     // Rows as the streams end: a by its close, b by its reset, then the rest at the end.
     EXPECT_EQ(Text(ConnectionIndexName()),
-              std::string(kConnectionIndexHeader) + "0000000001," + TimeOf(0) + "," +
-                  TimeOf(12) + ",10.0.0.1,1000,10.0.0.2,80,3000,700,1000,0,yes,closed,\r\n" +
-                  "0000000002," + TimeOf(1) + "," + TimeOf(13) +
+              std::string(kConnectionIndexHeader) + "0000000001," + TimeOf(0) + "," + TimeOf(12) +
+                  ",10.0.0.1,1000,10.0.0.2,80,3000,700,1000,0,yes,closed,\r\n" + "0000000002," +
+                  TimeOf(1) + "," + TimeOf(13) +
                   ",10.0.0.1,1001,10.0.0.2,80,500,0,0,0,yes,reset,\r\n" + "0000000003," +
                   TimeOf(14) + "," + TimeOf(17) +
                   ",fd00::a00:5,9,fd00::a00:6,443,0,500,0,0,yes,capture_ended,\r\n" +
@@ -193,8 +195,10 @@ TEST_F(CaptureTest, LinkLayersAndIpVersions)
     Bytes udp = BuildIpTcp(a.Segment(0, 0));
     udp[9] = 17;
     const Frames three = {a.Send(0, TCP_SYN), udp, a.Send(1, TCP_SYN | TCP_ACK)};
-    for (const auto &[type, header, mode] : {std::tuple(6, "15", "--raw"), {7, "2", "--raw"},
-                                             {11, "4", "--raw"}, {228, "Unknown", "--raw"},
+    for (const auto &[type, header, mode] : {std::tuple(6, "15", "--raw"),
+                                             {7, "2", "--raw"},
+                                             {11, "4", "--raw"},
+                                             {228, "Unknown", "--raw"},
                                              {228, "Unknown", "-q"}}) {
         SCOPED_TRACE(testing::Message() << "link type " << type << " " << mode);
         const bool fallback = std::string(mode) == "-q";
@@ -281,14 +285,17 @@ TEST_F(CliTest, UsageErrorsAndFailuresSayWhy)
         {{"--to-pcap", dir.Path()}, 2, "--to-pcap needs a folder and a file to write"},
         {{"-D", "extra"}, 2, "unexpected argument extra"},
         {{"-r", in, "-o", dir.Path() + "o", "port", "99999"}, 2, "bad filter expression: "},
-        {{"-r", dir.Path() + "missing.pcap", "-o", dir.Path() + "o"}, 1,
+        {{"-r", dir.Path() + "missing.pcap", "-o", dir.Path() + "o"},
+         1,
          dir.Path() + "missing.pcap: cannot read the capture file: No such file or directory"},
-        {{"-r", dir.Path() + "garbage.pcap", "-o", dir.Path() + "o"}, 1,
+        {{"-r", dir.Path() + "garbage.pcap", "-o", dir.Path() + "o"},
+         1,
          "デバイスを開けませんでした"},
         {{"-r", in, "-o", dir.Path() + "file/sub"}, 1, dir.Path() + "file: not a folder"},
         {{"-r", in, "-o", "/proc/marlinox"}, 1, "/proc/marlinox: cannot create the folder: "},
         {{"-i", "marlinox-none0", "-o", dir.Path() + "o"}, 1, "デバイスを開けませんでした"},
-        {{"-r", in, "-o", dir.Path() + "o", "-Z", "marlinox-no-such-user"}, 1,
+        {{"-r", in, "-o", dir.Path() + "o", "-Z", "marlinox-no-such-user"},
+         1,
          "no such user: marlinox-no-such-user"},
     };
     for (const auto &[args, status, message] : cases) {
@@ -367,8 +374,8 @@ TEST(CliLiveTest, CapturesLoopbackConnectionsByteForByte)
         auto files = [&](bool indexed) {
             std::vector<Bytes> all;
             for (size_t i = 0; i < connections.size(); ++i) {
-                const int n = indexed ? StreamOfPort(dir.Path(), connections[i].wClientPort)
-                                      : int(i) + 1;
+                const int n =
+                    indexed ? StreamOfPort(dir.Path(), connections[i].wClientPort) : int(i) + 1;
                 for (int side : {1, 2})
                     all.push_back(ReadFileBytes(dir.Path() + StreamFileName(n, side)));
             }

@@ -186,7 +186,7 @@ TEST(SecurityTest, PipedCapturesThroughSwapsAHangupAndSudo)
         if (swap) {
             ASSERT_EQ(::rename(swapped.c_str(), (dir.Path() + "moved").c_str()), 0);
             ASSERT_EQ(swap == 2 ? ::link((dir.Path() + "target").c_str(), swapped.c_str())
-                                  : ::symlink(elsewhere.c_str(), (dir.Path() + "new/out").c_str()),
+                                : ::symlink(elsewhere.c_str(), (dir.Path() + "new/out").c_str()),
                       0);
         }
         for (size_t i = half; !hangup && i < all.size(); ++i)
@@ -208,7 +208,9 @@ TEST(SecurityTest, PipedCapturesThroughSwapsAHangupAndSudo)
         }
         for (const std::string &path : {dir.Path() + "new", out, out + "log.txt",
                                         out + StreamFileName(1, 2), out + "connections.csv"}) {
-            struct stat st{};
+            struct stat st
+            {
+            };
             ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
             EXPECT_EQ(st.st_uid, owner) << path;
             EXPECT_EQ(st.st_mode & 0777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << path;
@@ -235,9 +237,8 @@ TEST(FaultTest, FullDiskIsToldInTwoLinesAndLeavesNoPartialFrames)
         std::filesystem::create_directory(folder);
         ASSERT_EQ(::mount("marlinox-test", folder.c_str(), "tmpfs", 0, "size=400k"), 0);
         std::string out, err;
-        const int status = RunCli({"-r", dir.Path() + "in.pcap", "-o", folder, "-q",
-                                   raw ? "--raw" : "-q"},
-                                  &out, &err);
+        const int status = RunCli(
+            {"-r", dir.Path() + "in.pcap", "-o", folder, "-q", raw ? "--raw" : "-q"}, &out, &err);
         const auto lines = Lines(out);
         const std::string log = ReadText(folder + "log.txt");
         for (int i = 1; i <= int(raw ? packets.size() : 8); ++i) {

@@ -67,8 +67,8 @@ int CChild::TakeStdin() { return std::exchange(m_stdin, -1); }
 int CChild::Wait(int timeoutMs)
 {
     int status = 0;
-    if (m_pid <= 0 || !WaitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; },
-                               timeoutMs))
+    if (m_pid <= 0 ||
+        !WaitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs))
         return -1;
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -50,8 +50,8 @@ std::vector<std::string> Cli(std::vector<std::string> args);
 // mode ("RAW mode", "Packet Combine mode") on a link layer with a header of header bytes.
 inline std::string Log(const std::string &header, const std::string &mode, size_t count)
 {
-    return "DataLinkLayer Headersize : " + header + "\r\n" + mode + "\r\nCaptured Packet : " +
-           std::to_string(count) + "\r\n";
+    return "DataLinkLayer Headersize : " + header + "\r\n" + mode +
+           "\r\nCaptured Packet : " + std::to_string(count) + "\r\n";
 }
 
 // Runs marlinox-cli to its end (at most 120 s) and returns its exit status, -1 on a hang.

@@ -3,11 +3,11 @@
 #include "TempDir.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <sstream>
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdlib>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>

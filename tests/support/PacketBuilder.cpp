@@ -21,8 +21,8 @@ Bytes IpHeader(const TcpSegment &s)
     Bytes b(header + size_t(s.tcpHeaderLength) + s.payload.size(), 0x01);
     if (s.version == 4) {
         b[0] = uint8_t(0x40 | (header / 4));
-        Put(b, 0, uint32_t(b[0]) << 24 |
-                        uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size()));
+        Put(b, 0,
+            uint32_t(b[0]) << 24 | uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size()));
         Put(b, 4, 0x12340000u | s.fragment);
         Put(b, 8, 0x40060000u); // TTL 64, TCP, no checksum
         Put(b, 12, s.src);
@@ -30,8 +30,9 @@ Bytes IpHeader(const TcpSegment &s)
         return b;
     }
     Put(b, 0, 0x60000000u);
-    Put(b, 4, uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size() - 40) << 16 |
-                    uint32_t(s.extensions.empty() ? 6 : s.extensions.front().first) << 8 | 64);
+    Put(b, 4,
+        uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size() - 40) << 16 |
+            uint32_t(s.extensions.empty() ? 6 : s.extensions.front().first) << 8 | 64);
     for (size_t at : {8, 24}) {
         std::fill(b.begin() + long(at), b.begin() + long(at + 16), 0);
         b[at] = 0xfd;
@@ -83,8 +84,8 @@ Bytes BuildFrame(int linkType, std::span<const uint8_t> body, std::vector<uint16
         head.insert(head.end(), {uint8_t(type >> 8), uint8_t(type)});
         break;
     case 276: // Linux cooked v2: type, reserved, interface, address type, packet type, address
-        head = {uint8_t(type >> 8), uint8_t(type), 0, 0, 0, 0, 0, 1, 0, 1, 0, 6,
-                2, 0, 0, 0, 0, 1, 0, 0};
+        head = {uint8_t(type >> 8), uint8_t(type), 0, 0, 0, 0, 0, 1, 0, 1};
+        head.insert(head.end(), {0, 6, 2, 0, 0, 0, 0, 1, 0, 0});
         break;
     case 0:   // BSD loopback, the address family in the writer's byte order
     case 108: // the same in network byte order
@@ -112,25 +113,29 @@ Bytes PatternBytes(size_t n, uint32_t seed)
 CConversation::CConversation(uint32_t initiatorAddr, uint16_t initiatorPort, uint32_t responderAddr,
                              uint16_t responderPort, uint32_t initiatorIsn, uint32_t responderIsn,
                              int version)
-    : m_nVersion(version), m_dwAddr{initiatorAddr, responderAddr},
-      m_wPort{initiatorPort, responderPort}, m_dwIsn{initiatorIsn, responderIsn},
-      m_dwNext{initiatorIsn, responderIsn}
+    : m_nVersion(version), m_dwAddr{initiatorAddr, responderAddr}, m_wPort{initiatorPort,
+                                                                           responderPort},
+      m_dwIsn{initiatorIsn, responderIsn}, m_dwNext{initiatorIsn, responderIsn}
 {
 }
 
 TcpSegment CConversation::Segment(int side, uint8_t flags) const
 {
-    return {.src = m_dwAddr[side], .dst = m_dwAddr[1 - side], .sport = m_wPort[side],
-            .dport = m_wPort[1 - side], .seq = m_dwNext[side],
-            .ack = (flags & TCP_ACK) ? m_dwNext[1 - side] : 0, .flags = flags,
+    return {.src = m_dwAddr[side],
+            .dst = m_dwAddr[1 - side],
+            .sport = m_wPort[side],
+            .dport = m_wPort[1 - side],
+            .seq = m_dwNext[side],
+            .ack = (flags & TCP_ACK) ? m_dwNext[1 - side] : 0,
+            .flags = flags,
             .version = m_nVersion};
 }
 
 Bytes CConversation::Send(int side, uint8_t flags, std::span<const uint8_t> payload)
 {
     Bytes packet = SendAt(side, flags, m_dwNext[side], payload);
-    m_dwNext[side] += uint32_t(payload.size()) + ((flags & TCP_SYN) ? 1 : 0) +
-                      ((flags & TCP_FIN) ? 1 : 0);
+    m_dwNext[side] +=
+        uint32_t(payload.size()) + ((flags & TCP_SYN) ? 1 : 0) + ((flags & TCP_FIN) ? 1 : 0);
     return packet;
 }
 
