@@ -1,7 +1,7 @@
 #include "CaptureWorker.h"
 
 #include "CaptureControl.h"
-#include "CaptureEvents.h"
+#include "StreamEvents.h"
 #include "CaptureFilter.h"
 #include "CaptureHost.h"
 #include "CaptureSource.h"
@@ -74,7 +74,7 @@ int64_t NowMs()
 
 int64_t Microseconds(const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; }
 
-class CCaptureWorker : private ICaptureEvents
+class CCaptureWorker : private IStreamEvents
 {
 public:
     explicit CCaptureWorker(ICaptureHost &host) : m_host(host) {}
@@ -241,7 +241,7 @@ void CCaptureWorker::PrepareMode()
     // the cache closes and reopens them, so no stream goes without its files.
     const long limit = RaiseDescriptorLimit();
     const long room = limit < 0 ? kDefaultDescriptors : limit - kDescriptorReserve;
-    ICaptureEvents &events = *this;
+    IStreamEvents &events = *this;
     m_pCache =
         std::make_unique<CFileCache>(size_t(room > kMinimumCache ? room : kMinimumCache), &events);
     m_pTable = std::make_unique<CStreamTable>(m_folder, events, m_pCache.get());

@@ -1,5 +1,5 @@
 #pragma once
-#include "CaptureEvents.h"
+#include "StreamEvents.h"
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
 #pragma once
-#include "CaptureEvents.h"
+#include "StreamEvents.h"
 #include "Segment.h"
 #include "TcpStream.h"
 
@@ -11,7 +11,7 @@
 using Bytes = std::vector<uint8_t>;
 
 // What the engine's parts tell the capture, counted.
-class CEventLog : public ICaptureEvents
+class CEventLog : public IStreamEvents
 {
 public:
     void OnStreamCreated(int number) override { held.insert(number); }

@@ -30,6 +30,7 @@ GROUPS = {
 # the folder chooser, so res/ runs the folder tests as well.
 BY_FOLDER = {
     "capture": ["engine", "cli", "reliability"],
+    "os": ["engine", "cli", "reliability", "platform", "folder", "window"],
     "cli": ["cli", "reliability"],
     "app": ["window"],
     "res": ["window", "folder"],

@@ -1,5 +1,5 @@
 #pragma once
-#include "CaptureEvents.h"
+#include "OutputEvents.h"
 #include "File.h"
 
 #include <cstddef>
@@ -24,7 +24,7 @@ public:
     static constexpr size_t kRunBudget = 8 * 1024 * 1024;
 
     // Runs of up to runBytes, from pieces of runBudget bytes in all (at least one piece).
-    explicit CFileCache(size_t descriptors, ICaptureEvents *events = nullptr,
+    explicit CFileCache(size_t descriptors, IOutputEvents *events = nullptr,
                         size_t runBytes = kRunBytes, size_t runBudget = kRunBudget);
     ~CFileCache();
     CFileCache(const CFileCache &) = delete;
@@ -75,7 +75,7 @@ private:
     void Report(FileFailure kind, const CFile &file, int error);
 
     size_t m_nDescriptors;
-    ICaptureEvents *m_pEvents;
+    IOutputEvents *m_pEvents;
     size_t m_nRunBytes;
     size_t m_nPieceBytes;
     size_t m_nMaxPieces;

@@ -1,11 +1,12 @@
 #pragma once
+#include "OutputEvents.h"
 #include "Segment.h"
 
 #include <cstdint>
-#include <string>
 
 // How a stream's following of its connection ended.
-enum class StreamEnd {
+enum class StreamEnd
+{
     Closed,       // FIN from each side and the last ACK: its files were cut to length
     Reset,        // RST from either side
     Evicted,      // a full table gave its place to a new stream
@@ -29,24 +30,12 @@ struct CStreamRecord
     bool bExact = true;             // false when the missing counts are lower bounds
 };
 
-// Whether a file could not be created or could not be written.
-enum class FileFailure {
-    Create,
-    Write,
-};
-
-// What the parts of the engine tell the capture as it runs, each when it happens.
-class ICaptureEvents
+// What the stream table and its files tell the capture as it runs, each when it happens.
+class IStreamEvents : public IOutputEvents
 {
 public:
-    virtual ~ICaptureEvents() = default;
     // A stream was created with this number (its files created, or their failure told).
     virtual void OnStreamCreated(int number) = 0;
     // A stream ended and is gone from the table.
     virtual void OnStreamEnded(const CStreamRecord &record) = 0;
-    // A file failed for the first time: path is the folder's path and the file's name, error
-    // the errno.
-    virtual void OnFileFailure(FileFailure kind, const std::string &path, int error) = 0;
-    // The first time stream files had to give up their descriptors for want of descriptors.
-    virtual void OnDescriptorsShort() = 0;
 };

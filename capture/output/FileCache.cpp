@@ -34,7 +34,7 @@ void CFileCache::CList::Unlink(CFile &file)
     --m_nCount;
 }
 
-CFileCache::CFileCache(size_t descriptors, ICaptureEvents *events, size_t runBytes,
+CFileCache::CFileCache(size_t descriptors, IOutputEvents *events, size_t runBytes,
                        size_t runBudget)
     : m_nDescriptors(descriptors > 0 ? descriptors : 1), m_pEvents(events),
       m_nRunBytes(runBytes > 0 ? runBytes : 1),

@@ -1,5 +1,6 @@
 #pragma once
-#include "CaptureEvents.h"
+#include "StreamEvents.h"
+#include "StreamKey.h"
 #include "TcpStream.h"
 
 #include <cstddef>
@@ -29,7 +30,7 @@ public:
 
     // Stream files are created in folder, named by stream number, through cache when one is
     // given; what happens to streams is told to events. capacity is the most streams held.
-    CStreamTable(const CFolder &folder, ICaptureEvents &events, CFileCache *cache = nullptr,
+    CStreamTable(const CFolder &folder, IStreamEvents &events, CFileCache *cache = nullptr,
                  size_t capacity = kCapacity);
     // Closes the files of the streams still held, without telling events.
     ~CStreamTable();
@@ -47,35 +48,22 @@ public:
 
 private:
     struct CEntry;
-    // Both directions of a connection share one key: the two endpoints, smaller first, with
-    // the IP version and the VLAN tags.
-    struct CKey
-    {
-        uint64_t w[5] = {};
-        bool operator==(const CKey &) const = default;
-    };
-    struct CKeyHash
-    {
-        size_t operator()(const CKey &k) const;
-    };
-
-    static CKey KeyOf(const CSegment &segment);
-    bool OfferTo(CEntry &entry, const CSegment &segment, const CKey &key);
+    bool OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key);
     // The streams that may answer a packet with this key, in table order.
-    std::span<CEntry *const> GatherCandidates(const CKey &key, bool syn);
-    void Create(const CSegment &segment, const CKey &key);
+    std::span<CEntry *const> GatherCandidates(const CStreamKey &key, bool syn);
+    void Create(const CSegment &segment, const CStreamKey &key);
     void Evict();
-    void Index(CEntry &entry, const CKey &key);
+    void Index(CEntry &entry, const CStreamKey &key);
     void Unindex(CEntry &entry);
     void Remove(CEntry &entry, StreamEnd end);
 
     const CFolder &m_folder;
-    ICaptureEvents &m_events;
+    IStreamEvents &m_events;
     CFileCache *m_pCache;
     size_t m_nCapacity;
     int m_nCount = 0;
     std::map<int, std::unique_ptr<CEntry>> m_table;                    // table order
-    std::unordered_map<CKey, std::vector<CEntry *>, CKeyHash> m_index; // by endpoints
+    std::unordered_map<CStreamKey, std::vector<CEntry *>, CStreamKeyHash> m_index; // by endpoints
     std::map<int, CEntry *> m_waiting;                                 // streams in state 0
     uint64_t m_qwClock = 0;                                            // packets offered so far
     std::vector<CEntry *> m_candidates;

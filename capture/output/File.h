@@ -1,5 +1,5 @@
 #pragma once
-#include "CaptureEvents.h"
+#include "OutputEvents.h"
 
 #include <array>
 #include <cstddef>

@@ -4,30 +4,17 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstring>
 
 struct CStreamTable::CEntry
 {
     CEntry(int n, CFileCache *cache) : number(n), stream(cache) {}
     int number;
     CTcpStream stream;
-    CKey key;
+    CStreamKey key;
     uint64_t lastTaken = 0; // the table's packet clock when it last took a packet
 };
 
 namespace {
-
-void PutEndpoint(const CEndpoint &endpoint, uint64_t &a, uint64_t &b)
-{
-    std::memcpy(&a, endpoint.byAddress, 8);
-    std::memcpy(&b, endpoint.byAddress + 8, 8);
-}
-
-bool Before(const CEndpoint &a, const CEndpoint &b)
-{
-    const int order = std::memcmp(a.byAddress, b.byAddress, sizeof a.byAddress);
-    return order < 0 || (order == 0 && a.wPort < b.wPort);
-}
 
 // Whether a stream in this state carries no connection's data: it waits, is still in its
 // handshake, or has seen FIN from both sides.
@@ -38,17 +25,7 @@ bool CarriesNoData(int state)
 
 } // namespace
 
-size_t CStreamTable::CKeyHash::operator()(const CKey &k) const
-{
-    uint64_t h = 0x9E3779B97F4A7C15ull;
-    for (uint64_t w : k.w) {
-        h ^= w + 0x632BE59BD9B4E019ull + (h << 6) + (h >> 2);
-        h *= 0xBF58476D1CE4E5B9ull;
-    }
-    return size_t(h ^ (h >> 32));
-}
-
-CStreamTable::CStreamTable(const CFolder &folder, ICaptureEvents &events, CFileCache *cache,
+CStreamTable::CStreamTable(const CFolder &folder, IStreamEvents &events, CFileCache *cache,
                            size_t capacity)
     : m_folder(folder), m_events(events), m_pCache(cache), m_nCapacity(capacity)
 {
@@ -60,23 +37,10 @@ CStreamTable::~CStreamTable()
         entry->stream.CloseFiles(0);
 }
 
-CStreamTable::CKey CStreamTable::KeyOf(const CSegment &segment)
-{
-    const bool sourceFirst = Before(segment.source, segment.destination);
-    const CEndpoint &a = sourceFirst ? segment.source : segment.destination;
-    const CEndpoint &b = sourceFirst ? segment.destination : segment.source;
-    CKey key;
-    PutEndpoint(a, key.w[0], key.w[1]);
-    PutEndpoint(b, key.w[2], key.w[3]);
-    key.w[4] = uint64_t(a.wPort) << 48 | uint64_t(b.wPort) << 32 |
-               uint64_t(segment.byVersion) << 28 | segment.dwVlan;
-    return key;
-}
-
 void CStreamTable::Offer(const CSegment &segment)
 {
     ++m_qwClock;
-    const CKey key = KeyOf(segment);
+    const CStreamKey key = CStreamKey::Of(segment);
     for (CEntry *entry : GatherCandidates(key, segment.IsSyn() && !segment.IsAck())) {
         if (OfferTo(*entry, segment, key))
             return;
@@ -86,7 +50,7 @@ void CStreamTable::Offer(const CSegment &segment)
     Create(segment, key);
 }
 
-std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CKey &key, bool syn)
+std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStreamKey &key, bool syn)
 {
     const auto it = m_index.find(key);
     // IMPORTANT: without waiting streams no offer can change the index (only a waiting
@@ -108,7 +72,7 @@ std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CKey
     return m_candidates;
 }
 
-bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CKey &key)
+bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key)
 {
     const int before = entry.stream.GetState();
     const int result = entry.stream.ProcessPacket(segment);
@@ -131,7 +95,7 @@ bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CKey &k
     return true;
 }
 
-void CStreamTable::Create(const CSegment &segment, const CKey &key)
+void CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
 {
     if (m_table.size() >= m_nCapacity)
         Evict();
@@ -145,7 +109,7 @@ void CStreamTable::Create(const CSegment &segment, const CKey &key)
     m_table.emplace(entry.number, std::move(owned));
     m_waiting.emplace(entry.number, &entry);
     // A new stream's endpoints are all zero: packets of that (all-zero) connection match it.
-    Index(entry, KeyOf(CSegment{}));
+    Index(entry, CStreamKey::Of(CSegment{}));
     m_events.OnStreamCreated(entry.number);
     // The packet that made the stream is offered to it at once: it may be the SYN of a
     // connection that opened right after another one.
@@ -171,7 +135,7 @@ void CStreamTable::Evict()
     Remove(oldestIdle ? *oldestIdle : *oldest, StreamEnd::Evicted);
 }
 
-void CStreamTable::Index(CEntry &entry, const CKey &key)
+void CStreamTable::Index(CEntry &entry, const CStreamKey &key)
 {
     entry.key = key;
     auto &list = m_index[key];

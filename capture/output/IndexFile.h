@@ -1,5 +1,5 @@
 #pragma once
-#include "CaptureEvents.h"
+#include "OutputEvents.h"
 #include "File.h"
 
 #include <cstdint>
@@ -15,7 +15,7 @@ class CIndexFile
 public:
     static constexpr size_t kBufferBytes = 64 * 1024;
 
-    explicit CIndexFile(ICaptureEvents &events) : m_events(events) {}
+    explicit CIndexFile(IOutputEvents &events) : m_events(events) {}
     ~CIndexFile() { Close(); }
     CIndexFile(const CIndexFile &) = delete;
     CIndexFile &operator=(const CIndexFile &) = delete;
@@ -29,7 +29,7 @@ public:
 private:
     void Fail(FileFailure kind);
 
-    ICaptureEvents &m_events;
+    IOutputEvents &m_events;
     CFile m_file;
     bool m_bOpen = false;
     std::string m_strBuffer;
