@@ -1,7 +1,6 @@
 #include "CaptureWorker.h"
 
 #include "CaptureControl.h"
-#include "StreamEvents.h"
 #include "CaptureFilter.h"
 #include "CaptureHost.h"
 #include "CaptureSource.h"
@@ -14,6 +13,7 @@
 #include "IndexRows.h"
 #include "OutputFiles.h"
 #include "PacketFields.h"
+#include "StreamEvents.h"
 #include "StreamTable.h"
 
 #include <cerrno>

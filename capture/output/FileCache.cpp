@@ -34,8 +34,7 @@ void CFileCache::CList::Unlink(CFile &file)
     --m_nCount;
 }
 
-CFileCache::CFileCache(size_t descriptors, IOutputEvents *events, size_t runBytes,
-                       size_t runBudget)
+CFileCache::CFileCache(size_t descriptors, IOutputEvents *events, size_t runBytes, size_t runBudget)
     : m_nDescriptors(descriptors > 0 ? descriptors : 1), m_pEvents(events),
       m_nRunBytes(runBytes > 0 ? runBytes : 1),
       m_nPieceBytes((m_nRunBytes + CFile::kPiecesPerRun - 1) / CFile::kPiecesPerRun),

@@ -1,6 +1,6 @@
 #pragma once
-#include "OutputEvents.h"
 #include "File.h"
+#include "OutputEvents.h"
 
 #include <cstddef>
 #include <cstdint>

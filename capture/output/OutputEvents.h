@@ -2,8 +2,7 @@
 #include <string>
 
 // Whether a file could not be created or could not be written.
-enum class FileFailure
-{
+enum class FileFailure {
     Create,
     Write,
 };

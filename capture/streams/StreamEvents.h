@@ -5,8 +5,7 @@
 #include <cstdint>
 
 // How a stream's following of its connection ended.
-enum class StreamEnd
-{
+enum class StreamEnd {
     Closed,       // FIN from each side and the last ACK: its files were cut to length
     Reset,        // RST from either side
     Evicted,      // a full table gave its place to a new stream

@@ -50,7 +50,8 @@ void CStreamTable::Offer(const CSegment &segment)
     Create(segment, key);
 }
 
-std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStreamKey &key, bool syn)
+std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStreamKey &key,
+                                                                      bool syn)
 {
     const auto it = m_index.find(key);
     // IMPORTANT: without waiting streams no offer can change the index (only a waiting

@@ -62,9 +62,9 @@ private:
     CFileCache *m_pCache;
     size_t m_nCapacity;
     int m_nCount = 0;
-    std::map<int, std::unique_ptr<CEntry>> m_table;                    // table order
+    std::map<int, std::unique_ptr<CEntry>> m_table;                                // table order
     std::unordered_map<CStreamKey, std::vector<CEntry *>, CStreamKeyHash> m_index; // by endpoints
-    std::map<int, CEntry *> m_waiting;                                 // streams in state 0
-    uint64_t m_qwClock = 0;                                            // packets offered so far
+    std::map<int, CEntry *> m_waiting; // streams in state 0
+    uint64_t m_qwClock = 0;            // packets offered so far
     std::vector<CEntry *> m_candidates;
 };

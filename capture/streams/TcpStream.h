@@ -1,8 +1,8 @@
 #pragma once
-#include "StreamEvents.h"
 #include "File.h"
 #include "RangeSet.h"
 #include "Segment.h"
+#include "StreamEvents.h"
 
 #include <cstdint>
 

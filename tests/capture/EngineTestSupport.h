@@ -1,6 +1,6 @@
 #pragma once
-#include "StreamEvents.h"
 #include "Segment.h"
+#include "StreamEvents.h"
 #include "TcpStream.h"
 
 #include <algorithm>
