@@ -4,10 +4,10 @@
 #include "CaptureFilter.h"
 #include "CaptureHost.h"
 #include "CaptureSource.h"
+#include "DescriptorCache.h"
 #include "DescriptorLimit.h"
 #include "FailureReport.h"
 #include "File.h"
-#include "FileCache.h"
 #include "Folder.h"
 #include "IndexFile.h"
 #include "IndexRows.h"
@@ -15,6 +15,7 @@
 #include "PacketFields.h"
 #include "StreamEvents.h"
 #include "StreamTable.h"
+#include "WriteBehind.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -115,7 +116,8 @@ private:
     CFailureReport m_failures;
     bool m_bEvictionTold = false;
     CIndexFile m_index{*this};
-    std::unique_ptr<CFileCache> m_pCache;
+    std::unique_ptr<CDescriptorCache> m_pDescriptors;
+    std::unique_ptr<CWriteBehind> m_pOutput;
     std::unique_ptr<CStreamTable> m_pTable;
     CCaptureOutcome m_outcome;
 };
@@ -242,9 +244,10 @@ void CCaptureWorker::PrepareMode()
     const long limit = RaiseDescriptorLimit();
     const long room = limit < 0 ? kDefaultDescriptors : limit - kDescriptorReserve;
     IStreamEvents &events = *this;
-    m_pCache =
-        std::make_unique<CFileCache>(size_t(room > kMinimumCache ? room : kMinimumCache), &events);
-    m_pTable = std::make_unique<CStreamTable>(m_folder, events, m_pCache.get());
+    m_pDescriptors = std::make_unique<CDescriptorCache>(
+        size_t(room > kMinimumCache ? room : kMinimumCache), &events);
+    m_pOutput = std::make_unique<CWriteBehind>(*m_pDescriptors, events);
+    m_pTable = std::make_unique<CStreamTable>(m_folder, events, *m_pOutput);
 }
 
 void CCaptureWorker::ReadLoop()
@@ -293,17 +296,15 @@ void CCaptureWorker::OnPacket(u_char *user, const pcap_pkthdr *header, const u_c
 void CCaptureWorker::OnRawPacket(const pcap_pkthdr &header, const uint8_t *data)
 {
     ++m_nCounter;
-    CFile file;
-    if (!file.Open(m_folder, PacketFileName(m_nCounter))) {
-        OnFileFailure(FileFailure::Create, file.GetPath(), errno);
-    } else if (!file.WriteAt(0, data, header.caplen)) {
-        // A frame file is whole or gone: a part of a frame would pass for the frame.
-        const int error = errno;
-        file.Remove();
-        OnFileFailure(FileFailure::Write, file.GetPath(), error);
-    } else {
-        m_index.Append(
-            FrameRow(m_nCounter, Microseconds(header.ts), header.caplen, header.len, m_nLinkType));
+    // The file tells its own failure. A frame file is whole or gone: a part of a frame would
+    // pass for the frame.
+    CFile file(nullptr, this);
+    if (file.Open(m_folder, PacketFileName(m_nCounter))) {
+        if (file.WriteAt(0, data, header.caplen))
+            m_index.Append(FrameRow(m_nCounter, Microseconds(header.ts), header.caplen, header.len,
+                                    m_nLinkType));
+        else
+            file.Remove();
     }
     m_host.AppendLog(Format("Capture Packet %ld\r\n", m_nCounter), LineKind::Progress);
 }
@@ -321,8 +322,8 @@ void CCaptureWorker::OnCombinePacket(const pcap_pkthdr &header, const uint8_t *d
 
 void CCaptureWorker::FlushAll()
 {
-    if (m_pCache)
-        m_pCache->FlushAll();
+    if (m_pOutput)
+        m_pOutput->FlushAll();
     m_index.Flush();
 }
 
@@ -356,7 +357,8 @@ void CCaptureWorker::Finish()
         m_pTable->CloseAll();
         m_outcome.nStreams = m_pTable->GetCount();
         m_pTable.reset();
-        m_pCache.reset();
+        m_pOutput.reset();
+        m_pDescriptors.reset();
     }
     m_index.Close();
     const std::string untold = m_failures.Summary();

@@ -1,14 +1,10 @@
 #include "IndexFile.h"
 
-#include <cerrno>
-
 void CIndexFile::Open(const CFolder &folder, const std::string &name, const std::string &header)
 {
     m_bOpen = m_file.Open(folder, name);
-    if (!m_bOpen) {
-        Fail(FileFailure::Create);
+    if (!m_bOpen)
         return;
-    }
     m_strBuffer.reserve(kBufferBytes);
     Append(header);
 }
@@ -27,7 +23,6 @@ void CIndexFile::Flush()
     if (!m_bOpen || m_strBuffer.empty())
         return;
     if (!m_file.WriteAt(m_qwLength, m_strBuffer.data(), m_strBuffer.size())) {
-        Fail(FileFailure::Write);
         m_bOpen = false;
         return;
     }
@@ -41,5 +36,3 @@ void CIndexFile::Close()
     m_file.Close();
     m_bOpen = false;
 }
-
-void CIndexFile::Fail(FileFailure kind) { m_events.OnFileFailure(kind, m_file.GetPath(), errno); }

@@ -8,14 +8,14 @@
 class CFolder;
 
 // An index of the output folder, appended row by row through a buffer of its own: rows reach
-// the file when the buffer fills, on Flush and on Close. Its first failure is told to events;
-// rows that cannot be written are dropped.
+// the file when the buffer fills, on Flush and on Close. Its file tells its first failure to
+// events; rows that cannot be written are dropped.
 class CIndexFile
 {
 public:
     static constexpr size_t kBufferBytes = 64 * 1024;
 
-    explicit CIndexFile(IOutputEvents &events) : m_events(events) {}
+    explicit CIndexFile(IOutputEvents &events) : m_file(nullptr, &events) {}
     ~CIndexFile() { Close(); }
     CIndexFile(const CIndexFile &) = delete;
     CIndexFile &operator=(const CIndexFile &) = delete;
@@ -27,9 +27,6 @@ public:
     void Close();
 
 private:
-    void Fail(FileFailure kind);
-
-    IOutputEvents &m_events;
     CFile m_file;
     bool m_bOpen = false;
     std::string m_strBuffer;

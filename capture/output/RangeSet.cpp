@@ -13,7 +13,7 @@ void CRangeSet::Add(uint64_t begin, uint64_t end)
     }
     // The first range that ends at or after begin is the first that joins the new one.
     auto first = std::lower_bound(m_ranges.begin(), m_ranges.end(), begin,
-                                  [](const CRange &r, uint64_t at) { return r.end < at; });
+                                  [](const CByteRange &r, uint64_t at) { return r.end < at; });
     auto last = first;
     while (last != m_ranges.end() && last->begin <= end) {
         begin = std::min(begin, last->begin);
@@ -21,7 +21,28 @@ void CRangeSet::Add(uint64_t begin, uint64_t end)
         ++last;
     }
     first = m_ranges.erase(first, last);
-    m_ranges.insert(first, CRange{begin, end});
+    m_ranges.insert(first, CByteRange{begin, end});
+    if (m_ranges.size() > kMaxRanges)
+        MergeClosest();
+}
+
+void CRangeSet::Remove(uint64_t begin, uint64_t end)
+{
+    if (begin >= end)
+        return;
+    std::vector<CByteRange> kept;
+    kept.reserve(m_ranges.size() + 1);
+    for (const CByteRange &r : m_ranges) {
+        if (r.end <= begin || r.begin >= end) {
+            kept.push_back(r);
+            continue;
+        }
+        if (r.begin < begin)
+            kept.push_back({r.begin, begin});
+        if (r.end > end)
+            kept.push_back({end, r.end});
+    }
+    m_ranges.swap(kept);
     if (m_ranges.size() > kMaxRanges)
         MergeClosest();
 }
@@ -42,7 +63,7 @@ void CRangeSet::MergeClosest()
 uint64_t CRangeSet::CountMissing(uint64_t length) const
 {
     uint64_t covered = 0;
-    for (const CRange &r : m_ranges) {
+    for (const CByteRange &r : m_ranges) {
         if (r.begin >= length)
             break;
         covered += std::min(r.end, length) - r.begin;

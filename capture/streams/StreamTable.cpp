@@ -7,7 +7,7 @@
 
 struct CStreamTable::CEntry
 {
-    CEntry(int n, CFileCache *cache) : number(n), stream(cache) {}
+    CEntry(int n, CWriteBehind &output) : number(n), stream(output) {}
     int number;
     CTcpStream stream;
     CStreamKey key;
@@ -25,9 +25,9 @@ bool CarriesNoData(int state)
 
 } // namespace
 
-CStreamTable::CStreamTable(const CFolder &folder, IStreamEvents &events, CFileCache *cache,
+CStreamTable::CStreamTable(const CFolder &folder, IStreamEvents &events, CWriteBehind &output,
                            size_t capacity)
-    : m_folder(folder), m_events(events), m_pCache(cache), m_nCapacity(capacity)
+    : m_folder(folder), m_events(events), m_output(output), m_nCapacity(capacity)
 {
 }
 
@@ -100,7 +100,7 @@ void CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
 {
     if (m_table.size() >= m_nCapacity)
         Evict();
-    auto owned = std::make_unique<CEntry>(++m_nCount, m_pCache);
+    auto owned = std::make_unique<CEntry>(++m_nCount, m_output);
     CEntry &entry = *owned;
     // A stream whose files cannot be created still follows its connection, writing nothing;
     // its files tell their failure themselves.

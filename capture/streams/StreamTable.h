@@ -11,7 +11,6 @@
 #include <unordered_map>
 #include <vector>
 
-class CFileCache;
 class CFolder;
 
 // The table of TCP streams of a Packet Combine capture. A packet is offered to the streams in
@@ -28,9 +27,9 @@ class CStreamTable
 public:
     static constexpr size_t kCapacity = 1024;
 
-    // Stream files are created in folder, named by stream number, through cache when one is
-    // given; what happens to streams is told to events. capacity is the most streams held.
-    CStreamTable(const CFolder &folder, IStreamEvents &events, CFileCache *cache = nullptr,
+    // Stream files are created in folder, named by stream number, and written through output;
+    // what happens to streams is told to events. capacity is the most streams held.
+    CStreamTable(const CFolder &folder, IStreamEvents &events, CWriteBehind &output,
                  size_t capacity = kCapacity);
     // Closes the files of the streams still held, without telling events.
     ~CStreamTable();
@@ -59,7 +58,7 @@ private:
 
     const CFolder &m_folder;
     IStreamEvents &m_events;
-    CFileCache *m_pCache;
+    CWriteBehind &m_output;
     size_t m_nCapacity;
     int m_nCount = 0;
     std::map<int, std::unique_ptr<CEntry>> m_table;                                // table order

@@ -1,42 +1,41 @@
 #include "TcpStream.h"
 
-#include "Folder.h"
-
 #include <algorithm>
 
 int CTcpStream::OpenFiles(const CFolder &folder, const char *name1, const char *name2)
 {
-    if (m_pFile[0] || m_pFile[1])
+    constexpr CWriteBehind::Key kNoFile = CWriteBehind::kNoFile;
+    if (m_file[0] != kNoFile || m_file[1] != kNoFile)
         return 0;
-    if (name1) {
-        if (!m_file[0].Open(folder, name1))
-            return 0;
-        m_pFile[0] = &m_file[0];
+    if (name1 && (m_file[0] = m_output.Open(folder, name1)) == kNoFile)
+        return 0;
+    if (name2 && (m_file[1] = m_output.Open(folder, name2)) == kNoFile) {
+        if (m_file[0] != kNoFile)
+            Forget(0, m_output.Close(m_file[0]));
+        m_file[0] = kNoFile;
+        return 0;
     }
-    if (name2) {
-        if (!m_file[1].Open(folder, name2)) {
-            if (m_pFile[0])
-                m_file[0].Close();
-            m_pFile[0] = nullptr;
-            return 0;
-        }
-        m_pFile[1] = &m_file[1];
-    }
-    return (m_pFile[0] || m_pFile[1]) ? 1 : 0;
+    return (m_file[0] != kNoFile || m_file[1] != kNoFile) ? 1 : 0;
 }
 
 void CTcpStream::CloseFiles(int deleteFiles)
 {
     m_nState = kEnded;
     for (int i = 0; i < 2; ++i) {
-        if (!m_pFile[i])
+        if (m_file[i] == CWriteBehind::kNoFile)
             continue;
         if (deleteFiles)
-            m_file[i].Remove();
+            m_output.Remove(m_file[i]);
         else
-            m_file[i].Close();
-        m_pFile[i] = nullptr;
+            Forget(i, m_output.Close(m_file[i]));
+        m_file[i] = CWriteBehind::kNoFile;
     }
+}
+
+void CTcpStream::Forget(int dir, const std::vector<CByteRange> &failed)
+{
+    for (const CByteRange &range : failed)
+        m_written[dir].Remove(range.begin, range.end);
 }
 
 int CTcpStream::MatchDirection(const CSegment &segment)
@@ -150,7 +149,7 @@ int64_t CTcpStream::PlaceInStream(int dir, uint32_t distanceFromIsn) const
 void CTcpStream::WritePayload(const CSegment &segment)
 {
     const int dir = m_byDir;
-    if (!m_pFile[dir])
+    if (m_file[dir] == CWriteBehind::kNoFile)
         return;
     int64_t offset = PlaceInStream(dir, segment.dwSeq - m_dwIsn[dir] - 1);
     const int64_t high = int64_t(m_qwHigh[dir]);
@@ -169,8 +168,8 @@ void CTcpStream::WritePayload(const CSegment &segment)
         length -= long(-offset);
         offset = 0;
     }
-    if (!m_pFile[dir]->WriteAt(uint64_t(offset), payload, size_t(length)))
-        return;
+    Forget(dir, m_output.TakeFailed(m_file[dir]));
+    m_output.Write(m_file[dir], uint64_t(offset), payload, size_t(length));
     const uint64_t end = uint64_t(offset + length);
     m_written[dir].Add(uint64_t(offset), end);
     m_qwHigh[dir] = std::max(m_qwHigh[dir], end);
@@ -187,12 +186,12 @@ void CTcpStream::CutFiles(const CSegment &segment)
     const int dirs[2] = {m_byDir, m_byOtherDir};
     for (int i = 0; i < 2; ++i) {
         const int dir = dirs[i];
-        if (!m_pFile[dir])
+        if (m_file[dir] == CWriteBehind::kNoFile)
             continue;
         // A file that is already as long as its side sent (the common case) is left alone.
         const int64_t length = PlaceInStream(dir, sent[i]);
         if (length >= 0 && uint64_t(length) != m_qwLength[dir] &&
-            m_pFile[dir]->SetLength(uint64_t(length)))
+            m_output.SetLength(m_file[dir], uint64_t(length)))
             m_qwLength[dir] = uint64_t(length);
     }
 }

@@ -1,8 +1,8 @@
 #pragma once
-#include "File.h"
 #include "RangeSet.h"
 #include "Segment.h"
 #include "StreamEvents.h"
+#include "WriteBehind.h"
 
 #include <cstdint>
 
@@ -25,8 +25,8 @@ public:
     static constexpr int kFinSeen = 4;     // one side sent FIN
     static constexpr int kFinsSeen = 5;    // the other side answered with FIN+ACK
 
-    // Files are opened through cache when one is given (see CFileCache).
-    explicit CTcpStream(CFileCache *cache = nullptr) : m_file{CFile(cache), CFile(cache)} {}
+    // The stream's files are written through output.
+    explicit CTcpStream(CWriteBehind &output) : m_output(output) {}
     virtual ~CTcpStream() = default;
     CTcpStream(const CTcpStream &) = delete;
     CTcpStream &operator=(const CTcpStream &) = delete;
@@ -60,10 +60,13 @@ private:
     int Transition(const CSegment &segment, int m);
     void WritePayload(const CSegment &segment);
     void CutFiles(const CSegment &segment);
+    // Ranges of file dir whose write failed no longer count as written.
+    void Forget(int dir, const std::vector<CByteRange> &failed);
     int64_t PlaceInStream(int dir, uint32_t distanceFromIsn) const;
 
-    CFile m_file[2];
-    CFile *m_pFile[2] = {nullptr, nullptr};
+    CWriteBehind &m_output;
+    // Each direction's file, as the write-behind knows it; kNoFile when it is not open.
+    CWriteBehind::Key m_file[2] = {CWriteBehind::kNoFile, CWriteBehind::kNoFile};
     uint8_t m_byVersion = 4;
     uint32_t m_dwVlan = 0;
     CEndpoint m_initiator;

@@ -1,13 +1,14 @@
 // The engine's stream parts: one stream through its states and its files, the ranges it
 // counts as written, and the stream table against a plain linear one.
+#include "DescriptorCache.h"
 #include "EngineTestSupport.h"
-#include "FileCache.h"
 #include "Folder.h"
 #include "OutputFiles.h"
 #include "PacketBuilder.h"
 #include "RangeSet.h"
 #include "StreamTable.h"
 #include "TempDir.h"
+#include "WriteBehind.h"
 
 #include <gtest/gtest.h>
 
@@ -27,15 +28,14 @@ namespace {
 constexpr uint32_t kClient = 0x0a000001;
 constexpr uint32_t kServer = 0x0a000002;
 
-// One stream writing into a folder of its own. With coalescing its files share a cache of one
-// descriptor and two runs of 8 bytes: every write may reopen a file, and every way of writing
-// a pending run is taken.
+// One stream writing into a folder of its own. Uncoalesced, every write is made at once;
+// coalesced, its files share one descriptor and a pool of two runs of 8 bytes: every write may
+// reopen a file, and every way of writing a pending run is taken.
 struct CStreamRig
 {
     explicit CStreamRig(uint32_t isnA = 1000, uint32_t isnB = 5000, bool coalesce = false)
-        : conv(kClient, 40000, kServer, 80, isnA, isnB),
-          cache(coalesce ? std::make_unique<CFileCache>(1, &events, 8, 16) : nullptr),
-          stream(cache.get())
+        : conv(kClient, 40000, kServer, 80, isnA, isnB), descriptors(coalesce ? 1 : 8, &events),
+          output(descriptors, events, coalesce ? 8 : 1, 16), stream(output)
     {
         folder.Open(dir.Path());
         EXPECT_EQ(stream.OpenFiles(folder, "s-1", "s-2"), 1);
@@ -43,8 +43,7 @@ struct CStreamRig
 
     Bytes File(int n)
     {
-        if (cache)
-            cache->FlushAll();
+        output.FlushAll();
         return ReadFileBytes(dir.Path() + "s-" + std::to_string(n));
     }
     int Feed(const Bytes &packet) { return Offer(stream, packet); }
@@ -59,7 +58,8 @@ struct CStreamRig
     CFolder folder;
     CEventLog events;
     CConversation conv;
-    std::unique_ptr<CFileCache> cache;
+    CDescriptorCache descriptors;
+    CWriteBehind output;
     CTcpStream stream;
 };
 
@@ -100,7 +100,7 @@ struct CLinearTable
             return;
         if (streams.size() >= capacity)
             Remove(Victim());
-        streams.push_back({++count, std::make_unique<CTcpStream>(), clock});
+        streams.push_back({++count, std::make_unique<CTcpStream>(output), clock});
         streams.back().stream->OpenFiles(folder, StreamFileName(count, 1).c_str(),
                                          StreamFileName(count, 2).c_str());
         if (::Offer(*streams.back().stream, p) < 0)
@@ -124,6 +124,9 @@ struct CLinearTable
 
     const CFolder &folder;
     size_t capacity;
+    CEventLog events = {};
+    CDescriptorCache descriptors{64, &events};
+    CWriteBehind output{descriptors, events, 1, 1};
     std::vector<Entry> streams = {};
     int count = 0;
     long clock = 0;
@@ -365,7 +368,7 @@ TEST(TcpStreamTest, PayloadEndsWithTheCapturedBytesAndGoesPastFourGibibytes)
                                 0x100000010ull};
     for (uint64_t o : offsets)
         f.Feed(c.SendAt(0, TCP_ACK, c.Isn(0) + 1 + uint32_t(o), Bytes{uint8_t(o >> 24), 0x5A}));
-    f.cache->FlushAll();
+    f.output.FlushAll();
     const int fd = ::open((f.dir.Path() + "s-1").c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(::lseek(fd, 0, SEEK_END), off_t(offsets[3] + 2));
     for (uint64_t o : offsets) {
@@ -384,7 +387,8 @@ TEST(TcpStreamTest, FilesThroughAFullCache)
     CFolder folder;
     ASSERT_TRUE(folder.Open(dir.Path()));
     CEventLog events;
-    CFileCache cache(2, &events, 1, 1); // runs of one byte: every write uses its descriptor
+    CDescriptorCache descriptors(2, &events);
+    CWriteBehind output(descriptors, events, 1, 1); // runs of one byte: every write is made now
     auto isOpen = [&](const std::string &name) {
         for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
             std::error_code ec;
@@ -393,7 +397,7 @@ TEST(TcpStreamTest, FilesThroughAFullCache)
         }
         return false;
     };
-    CTcpStream a(&cache), b(&cache);
+    CTcpStream a(output), b(output);
     ASSERT_EQ(a.OpenFiles(folder, "x-1", "x-2") + b.OpenFiles(folder, "y-1", nullptr), 2);
     CConversation ca(kClient, 1, kServer, 2, 10, 20), cb(kClient, 3, kServer, 4, 30, 40);
     for (const auto &[stream, conv] : {std::pair{&a, &ca}, std::pair{&b, &cb}}) {
@@ -413,16 +417,17 @@ TEST(TcpStreamTest, FilesThroughAFullCache)
     EXPECT_FALSE(FileExists(dir.Path() + "y-1"));
     EXPECT_EQ(events.shortages, 1);
 
-    // A run that needs a piece of a spent pool writes the oldest other run; reopening that file
-    // takes this one's descriptor, which writes this run too: its next bytes start a new run.
-    CFileCache tight(1, &events, 8, 8); // one descriptor, four pieces of two bytes
-    CFile p(&tight), q(&tight);
-    ASSERT_TRUE(p.Open(folder, "p") && q.Open(folder, "q")); // p gives its descriptor up
+    // A run that needs a piece of a spent pool writes the oldest other run; a full run is
+    // written at once.
+    CWriteBehind tight(descriptors, events, 8, 8); // four pieces of two bytes
+    const auto p = tight.Open(folder, "p"), q = tight.Open(folder, "q");
     const Bytes z = PatternBytes(8, 3);
-    EXPECT_TRUE(p.WriteAt(0, z.data(), 2) && q.WriteAt(0, z.data(), 6) && q.WriteAt(6, &z[6], 2));
-    EXPECT_TRUE(p.Close() && q.Close());
+    tight.Write(p, 0, z.data(), 2);
+    tight.Write(q, 0, z.data(), 6);
+    tight.Write(q, 6, &z[6], 2);
     EXPECT_EQ(ReadFileBytes(dir.Path() + "p"), Bytes(z.begin(), z.begin() + 2));
     EXPECT_EQ(ReadFileBytes(dir.Path() + "q"), z);
+    EXPECT_TRUE(tight.Close(p).empty() && tight.Close(q).empty());
 }
 
 // Missing bytes of overlapping, out-of-order and touching ranges and of one past the length;
@@ -459,8 +464,9 @@ TEST(StreamTableTest, SameStreamsAndFilesAsOfferingToEveryStream)
             CFolder fastFolder, slowFolder;
             ASSERT_TRUE(fastFolder.Open(fast.Path()) && slowFolder.Open(slow.Path()));
             CEventLog events;
-            CFileCache cache(4, &events, 8, 24);
-            CStreamTable table(fastFolder, events, &cache, capacity);
+            CDescriptorCache descriptors(4, &events);
+            CWriteBehind output(descriptors, events, 8, 24);
+            CStreamTable table(fastFolder, events, output, capacity);
             CLinearTable reference{slowFolder, capacity};
             CTrafficMaker traffic(seed);
             for (int i = 0; i < 1500; ++i) {

@@ -1,11 +1,12 @@
 // Feeds a sequence of frames to a stream table of three streams.
 // Input: one byte choosing the link-layer type, then records of [captured length, 2 bytes
 // little-endian][that many frame bytes].
+#include "DescriptorCache.h"
 #include "EngineTestSupport.h"
-#include "FileCache.h"
 #include "Folder.h"
 #include "StreamTable.h"
 #include "TempDir.h"
+#include "WriteBehind.h"
 
 #include <algorithm>
 
@@ -21,8 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int linkType = kLinkTypes[data[0] % std::size(kLinkTypes)];
     // Two descriptors and runs of 16 bytes: reopening and every way of writing a run is taken.
     CEventLog events;
-    CFileCache cache(2, &events, 16, 48);
-    CStreamTable table(folder, events, &cache, 3);
+    CDescriptorCache descriptors(2, &events);
+    CWriteBehind output(descriptors, events, 16, 48);
+    CStreamTable table(folder, events, output, 3);
     for (size_t pos = 1; pos + 2 <= size;) {
         const size_t length = std::min(size_t(data[pos] | data[pos + 1] << 8), size - pos - 2);
         pos += 2;
