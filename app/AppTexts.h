@@ -1,7 +1,8 @@
 #pragma once
 
 // The main window's and the device chooser's own texts, in UTF-8; shown through
-// QString::fromUtf8. Titles and log lines that the capture worker sets come from the worker.
+// QString::fromUtf8. Log lines and the message that the capture worker shows come from the
+// worker.
 namespace AppText {
 
 inline constexpr const char kCaptionError[] = "エラー";
@@ -18,6 +19,7 @@ inline constexpr const char kConfirmOverwrite[] =
 // Followed by the output folder, which ends with '/'.
 inline constexpr const char kTitleStarted[] = "キャプチャ開始 : ";
 inline constexpr const char kTitleStopping[] = "終了処理中";
+inline constexpr const char kTitleFinished[] = "キャプチャ終了";
 
 inline constexpr const char kColumnName[] = "デバイス名";
 inline constexpr const char kColumnDetail[] = "詳細";

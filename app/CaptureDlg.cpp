@@ -5,9 +5,13 @@
 #include "DialogHost.h"
 #include "FolderDlg.h"
 #include "Hooks.h"
+#include "LogView.h"
+#include "MakeFolder.h"
 #include "MessageBox.h"
 #include "Platform.h"
 #include "Privileges.h"
+
+#include "CaptureRequest.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -45,7 +49,8 @@ CCaptureDlg::CCaptureDlg(QWidget *parent) : QDialog(parent), m_deviceDlg(this)
     m_editDevice = Bind<QLineEdit>(controls, kEditDevice);
     m_btnSelectDevice = Bind<QPushButton>(controls, kBtnSelectDevice);
     m_btnSelectFolder = Bind<QPushButton>(controls, kBtnSelectFolder);
-    m_pHost = new CDialogHost(*this, m_editLog);
+    m_pHost = new CDialogHost(this);
+    m_pLogView = new CLogView(m_editLog, m_pHost->GetLog(), this);
 
     // The log is written only at its end and can grow without bound over a long capture: an
     // undo history would keep every line ever appended.
@@ -55,6 +60,12 @@ CCaptureDlg::CCaptureDlg(QWidget *parent) : QDialog(parent), m_deviceDlg(this)
     connect(m_btnStop, &QPushButton::clicked, this, &CCaptureDlg::StopCapture);
     connect(m_btnSelectFolder, &QPushButton::clicked, this, &CCaptureDlg::OnSelectFolder);
     connect(m_btnSelectDevice, &QPushButton::clicked, this, &CCaptureDlg::OnSelectDevice);
+    connect(m_pHost, &CDialogHost::logWaiting, m_pLogView,
+            [this](bool drawNow) { drawNow ? m_pLogView->Drain() : m_pLogView->Schedule(); });
+    connect(m_pHost, &CDialogHost::messageRequested, this, &CCaptureDlg::OnMessageRequested);
+    connect(m_pHost, &CDialogHost::fellBackToRaw, this, &CCaptureDlg::OnFellBackToRaw);
+    connect(m_pHost, &CDialogHost::folderComplete, this, &CCaptureDlg::OnFolderComplete);
+    connect(m_pHost, &CDialogHost::captureEnded, this, &CCaptureDlg::OnCaptureEnded);
 
     // The window manager draws the minimised window and its icon from the window icon.
     setWindowIcon(QIcon(QStringLiteral(":/res/131.svg")));
@@ -112,7 +123,7 @@ void CCaptureDlg::OnSelectFolder()
 
 void CCaptureDlg::OnCapture()
 {
-    if (m_pHost->IsActive())
+    if (!m_btnCapture->isEnabled())
         return;
     if (m_editDevice->text().isEmpty())
         OnSelectDevice();
@@ -131,23 +142,26 @@ void CCaptureDlg::OnCapture()
     if (path.back() != '/')
         path += '/';
     if (MessageBox(Text(AppText::kConfirmOverwrite), Text(AppText::kCaptionConfirm),
-                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+        m_folder.Close();
         return;
+    }
     StartCapture(path);
 }
 
 // Makes sure that the output folder exists, creating it one level deep when it is missing:
-// private to its owner, and handed to the user who ran the program through sudo. Every message
-// names the folder as the user typed it.
+// private to its owner, and handed to the user who ran the program through sudo. The folder is
+// then held open until the capture ends, so the path is walked only here. Every message names
+// the folder as the user typed it.
 bool CCaptureDlg::PrepareFolder(const QString &typed, const std::string &path)
 {
     const unsigned attributes = Platform::GetAttributes(path);
     if (attributes == Platform::PFA_INVALID) {
         MessageBox(typed + Text(AppText::kWillCreate));
         CUser user;
-        if (!Platform::MakeFolder(path, 0700) ||
-            (Privileges::GetInvokingUser(user) &&
-             !Platform::GiveFolderTo(path, user.uid, user.gid))) {
+        const bool sudo = Privileges::GetInvokingUser(user);
+        std::string error;
+        if (!MakeFolder(path, false, sudo ? &user : nullptr, m_folder, error)) {
             ShowLastError(Text(AppText::kCaptionError));
             return false;
         }
@@ -157,38 +171,70 @@ bool CCaptureDlg::PrepareFolder(const QString &typed, const std::string &path)
         MessageBox(typed + Text(AppText::kNotFolder), Text(AppText::kCaptionError));
         return false;
     }
+    // A folder that cannot be opened is told by the capture, as a line of its log.
+    m_folder.Open(path);
     return true;
 }
 
 void CCaptureDlg::StartCapture(const std::string &folder)
 {
+    CCaptureRequest request;
     // The capture takes the interface that the device field names, typed or picked.
     const QByteArray device = m_editDevice->text().toLocal8Bit();
     const pcap_if *picked = m_deviceDlg.GetSelectedDevice();
     if (!picked || device != picked->name)
         m_deviceDlg.SelectByName(device.toStdString());
-    if (!m_pHost->Start(folder, m_deviceDlg.GetSelectedDevice())) {
+    if (const pcap_if *selected = m_deviceDlg.GetSelectedDevice())
+        request.strDevice = selected->name;
+    request.bCombine = m_checkCombine->isChecked();
+    if (m_folder.IsOpen())
+        request.pFolder = &m_folder;
+    request.strFolder = folder;
+    CUser user;
+    if (Privileges::GetInvokingUser(user))
+        request.owner = user;
+    if (!m_pHost->Start(request)) {
         ShowLastError(Text(AppText::kCaptionError));
         return;
     }
-    // None of the worker's requests can run before this handler has returned.
+    // None of the worker's events can take effect before this handler has returned.
     EnableControls(false);
-    m_pHost->ClearLog();
+    m_pLogView->Clear();
     setWindowTitle(Text(AppText::kTitleStarted) + QFile::decodeName(folder.c_str()));
 }
 
 void CCaptureDlg::StopCapture()
 {
-    // Once the worker has shown its final title it only has the controls left to enable: a
-    // stop in between must not leave the idle window titled as if it were still finishing.
-    if (!m_pHost->IsFinishing())
-        setWindowTitle(Text(AppText::kTitleStopping));
+    setWindowTitle(Text(AppText::kTitleStopping));
     m_btnStop->setEnabled(false);
     m_pHost->Stop();
 }
 
-void CCaptureDlg::OnCaptureEnded()
+// The worker's message, after every line it logged before.
+void CCaptureDlg::OnMessageRequested(const QString &text)
 {
+    m_pLogView->Drain();
+    MessageBox(text);
+}
+
+void CCaptureDlg::OnFellBackToRaw()
+{
+    m_pLogView->Drain();
+    m_checkCombine->setChecked(false);
+}
+
+void CCaptureDlg::OnFolderComplete(const std::string &path)
+{
+    m_pLogView->Drain();
+    OpenFolderOnDesktop(path);
+}
+
+void CCaptureDlg::OnCaptureEnded(const CCaptureOutcome &outcome)
+{
+    m_pLogView->Drain();
+    m_outcome = outcome;
+    m_folder.Close();
+    setWindowTitle(Text(AppText::kTitleFinished));
     EnableControls(true);
     emit captureEnded();
     if (m_bEnding)
@@ -205,18 +251,12 @@ void CCaptureDlg::EndSession()
     }
     if (m_btnStop->isEnabled())
         StopCapture();
-    if (!m_pHost->IsActive())
+    if (m_btnCapture->isEnabled())
         QMetaObject::invokeMethod(
             this, [this] { QDialog::reject(); }, Qt::QueuedConnection);
 }
 
 ICaptureHost &CCaptureDlg::GetHost() { return *m_pHost; }
-
-const CCaptureOutcome &CCaptureDlg::GetLastOutcome() const { return m_pHost->GetOutcome(); }
-
-bool CCaptureDlg::GetCombineCheck() const { return m_checkCombine->isChecked(); }
-
-void CCaptureDlg::ClearCombineCheck() { m_checkCombine->setChecked(false); }
 
 void CCaptureDlg::ShowLastError(const QString &caption)
 {

@@ -1,6 +1,7 @@
 #pragma once
 #include "CaptureHost.h"
 #include "DeviceDlg.h"
+#include "Folder.h"
 
 #include <QDialog>
 #include <QMessageBox>
@@ -8,16 +9,17 @@
 #include <string>
 
 class CDialogHost;
+class CLogView;
 class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
 // The main window: it gathers the interface, the output folder and the mode, starts a capture,
-// asks it to stop, and shows its log. The capture worker reaches the window only through its
-// host (CDialogHost), which carries its requests out with the public operations below. The
-// enabled controls are the window's state: an enabled Stop button means that a capture runs
-// and has not been asked to stop, an enabled Capture button that no worker runs.
+// asks it to stop, and shows its log. The capture worker runs in its host (CDialogHost), whose
+// signals tell the window what happened. The enabled controls are the window's state: an
+// enabled Stop button means that a capture runs and has not been asked to stop, an enabled
+// Capture button that no worker runs.
 class CCaptureDlg : public QDialog
 {
     Q_OBJECT
@@ -45,23 +47,18 @@ public:
     // once the worker has ended. Further boxes are answered without being shown.
     void EndSession();
 
-    // The window as the capture worker sees it; its requests may come from any thread.
+    // The window's capture host as the worker sees it; its calls may come from any thread.
     ICaptureHost &GetHost();
     // How the last capture went (packets, kernel drops); valid once it has ended.
-    const CCaptureOutcome &GetLastOutcome() const;
+    const CCaptureOutcome &GetLastOutcome() const { return m_outcome; }
 
-    // The worker's requests, carried out on the UI thread by the host.
-    bool GetCombineCheck() const;
-    void ClearCombineCheck();
     // Shows a message box owned by the window and returns the button pressed; while the
     // program ends, answers at once (No to a question) without showing it.
     int MessageBox(const QString &text, const QString &caption = {},
                    QMessageBox::StandardButtons buttons = QMessageBox::Ok);
-    // The worker has made its last request: the window is idle again.
-    void OnCaptureEnded();
 
 signals:
-    // The worker has made its last request.
+    // The capture has ended and the window is idle again.
     void captureEnded();
 
 private:
@@ -71,6 +68,11 @@ private:
     void OnSelectFolder();
     bool PrepareFolder(const QString &typed, const std::string &path);
     void StartCapture(const std::string &folder);
+    // What the capture tells the window.
+    void OnMessageRequested(const QString &text);
+    void OnFellBackToRaw();
+    void OnFolderComplete(const std::string &path);
+    void OnCaptureEnded(const CCaptureOutcome &outcome);
 
     CDeviceDlg m_deviceDlg;
     QLineEdit *m_editFolder = nullptr;
@@ -82,5 +84,8 @@ private:
     QPushButton *m_btnSelectDevice = nullptr;
     QPushButton *m_btnSelectFolder = nullptr;
     CDialogHost *m_pHost = nullptr; // a child of the window
+    CLogView *m_pLogView = nullptr; // a child of the window
+    CFolder m_folder;               // the output folder, held from its check to the capture's end
+    CCaptureOutcome m_outcome;
     bool m_bEnding = false;
 };

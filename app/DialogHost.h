@@ -1,86 +1,68 @@
 #pragma once
 #include "CaptureControl.h"
 #include "CaptureHost.h"
+#include "CaptureRequest.h"
 #include "LogQueue.h"
 
 #include <QObject>
-#include <QTimer>
+#include <QString>
 
 #include <functional>
 #include <string>
 #include <thread>
 
-class CCaptureDlg;
-class QPlainTextEdit;
-
-// The capture worker's one channel into the main window. It runs the worker on a thread of its
-// own and holds what the worker reads during a capture: the running flag, the output folder and
-// the interface. Log text goes through a queue without the worker waiting and is drawn into the
-// log view in slices; every other request is carried out on the window's thread while the
-// worker waits, after the text queued before it has been drawn. The window's side of a request
-// is one of the dialog's public operations.
+// Runs the capture worker on a thread of its own for the main window and turns what it tells
+// into signals on the window's thread. Log text goes into a queue without the worker waiting
+// (logWaiting says when there is some to take); every other event is delivered while the worker
+// waits, so none takes effect before the handler that started the capture has returned. Events
+// that come from the window's own thread are delivered at once.
 class CDialogHost : public QObject, public ICaptureHost
 {
     Q_OBJECT
 
 public:
-    // Draws the worker's log into log; dlg carries out the other requests. A child of dlg.
-    CDialogHost(CCaptureDlg &dlg, QPlainTextEdit *log);
+    explicit CDialogHost(QObject *parent = nullptr);
+    // Joins a worker that has made its last call.
     ~CDialogHost() override;
     CDialogHost(const CDialogHost &) = delete;
     CDialogHost &operator=(const CDialogHost &) = delete;
 
-    // UI thread. Starts a capture on device (null: none picked) into folder, which ends with
-    // '/'. False, with errno set, when no thread could be started.
-    bool Start(const std::string &folder, const pcap_if *device);
+    // UI thread. Starts a capture of request. False, with errno set, when no thread could be
+    // started.
+    bool Start(const CCaptureRequest &request);
     // Clears the running flag and wakes the worker's read at once.
     void Stop();
-    // Whether a worker was started and has not yet made its last request.
-    bool IsActive() const { return m_bActive; }
-    // Whether the worker has set its final title: it has only the controls left to enable.
-    bool IsFinishing() const { return m_bFinishing; }
-    // Serves the worker's requests until its last one, then joins it. For the window's end;
-    // never from within a request.
+    // Delivers the worker's events until its last one, then joins it. For the window's end;
+    // never from within an event.
     void WaitForWorker();
-    // Empties the log view.
-    void ClearLog();
-    // How the last capture went; read it once the capture has ended.
-    const CCaptureOutcome &GetOutcome() const { return m_outcome; }
+    // The worker's log text, for the log view to take (UI thread).
+    CLogQueue &GetLog() { return m_queue; }
 
-    // The worker's requests, from its thread (or from the UI thread, which carries them out at
-    // once).
-    CCaptureControl &GetControl() override { return m_control; }
-    const pcap_if *GetSelectedDevice() const override { return m_pDevice; }
-    std::string GetOutputFolder() const override { return m_strOutputFolder; }
-    bool GetCombineCheck() override;
-    void ClearCombineCheck() override;
-    // The text lands at the end of the log view; before it the view is emptied when it holds
-    // more than 61440 bytes (CLogQueue).
-    void AppendLog(const std::string &text, LineKind kind) override;
+    // The worker's calls, from its thread (from the UI thread they take effect at once).
+    void OnLogLine(const std::string &text, LineKind kind) override;
     void ShowMessage(const std::string &text) override;
-    void SetTitle(const std::string &title) override;
-    void EnableControls(bool enable) override;
-    void OpenFolder(const std::string &path) override;
-    void ReportOutcome(const CCaptureOutcome &outcome) override { m_outcome = outcome; }
+    void OnFellBackToRaw() override;
+    void OnFolderComplete(const std::string &path) override;
+    void OnEnded(const CCaptureOutcome &outcome) override;
+
+signals:
+    // Log text waits in GetLog(), said once until it has been taken; drawNow when it must be
+    // drawn before the call that queued it returns (the call came from the window's thread).
+    void logWaiting(bool drawNow);
+    // Show text in a message box; the worker waits until the slots have returned.
+    void messageRequested(const QString &text);
+    void fellBackToRaw();
+    // The output folder (a path in the system's encoding, ending with '/') is complete.
+    void folderComplete(const std::string &path);
+    // The capture has ended: the worker's last event.
+    void captureEnded(const CCaptureOutcome &outcome);
 
 private:
-    void SendToUi(const std::function<void()> &request);
-    Q_INVOKABLE void RunRequest();
-    Q_INVOKABLE void ScheduleDrain();
-    void DrainLog();
-    void OnLogEdited();
+    void SendToUi(const std::function<void()> &event);
 
-    CCaptureDlg &m_dlg;
-    QPlainTextEdit *m_pLog;
+    CCaptureRequest m_request;
     CCaptureControl m_control;
-    std::string m_strOutputFolder;
-    const pcap_if *m_pDevice = nullptr;
     CLogQueue m_queue;
-    QTimer m_drainTimer;
-    const std::function<void()> *m_pRequest = nullptr; // the request the worker waits on
     std::thread m_worker;
-    bool m_bActive = false;
-    bool m_bFinishing = false;
-    bool m_bWritingLog = false; // the program, not the user, is changing the log view
-    CCaptureOutcome m_outcome;
+    bool m_bActive = false; // a worker runs and has not made its last call
 };

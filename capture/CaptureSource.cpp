@@ -10,26 +10,38 @@
 
 namespace {
 
-// The first IPv4 netmask among the interface's addresses. Entries of other families (IPv6,
-// link-layer) have no IPv4 field to read.
-uint32_t NetmaskOf(const pcap_if_t &device)
+// The first IPv4 netmask among the addresses of the interface that libpcap lists as name.
+// Entries of other families (IPv6, link-layer) have no IPv4 field to read. An interface that is
+// not listed, or has no IPv4 address, has the netmask of no address.
+uint32_t NetmaskOf(const std::string &name)
 {
-    for (const pcap_addr_t *a = device.addresses; a; a = a->next) {
-        if (!a->addr || a->addr->sa_family != AF_INET)
+    pcap_if_t *devices = nullptr;
+    char error[PCAP_ERRBUF_SIZE] = "";
+    if (pcap_findalldevs(&devices, error) != 0)
+        return 0xFFFFFFFF;
+    uint32_t netmask = 0xFFFFFFFF;
+    for (const pcap_if_t *device = devices; device; device = device->next) {
+        if (name != device->name)
             continue;
-        if (!a->netmask || a->netmask->sa_family != AF_INET)
-            return 0xFFFFFFFF;
-        return reinterpret_cast<const sockaddr_in *>(a->netmask)->sin_addr.s_addr;
+        for (const pcap_addr_t *a = device->addresses; a; a = a->next) {
+            if (!a->addr || a->addr->sa_family != AF_INET)
+                continue;
+            if (a->netmask && a->netmask->sa_family == AF_INET)
+                netmask = reinterpret_cast<const sockaddr_in *>(a->netmask)->sin_addr.s_addr;
+            break;
+        }
+        break;
     }
-    return 0xFFFFFFFF;
+    pcap_freealldevs(devices);
+    return netmask;
 }
 
 } // namespace
 
-bool CCaptureSource::OpenLive(const pcap_if_t &device, std::string &error)
+bool CCaptureSource::OpenLive(const std::string &device, std::string &error)
 {
     char text[PCAP_ERRBUF_SIZE] = "";
-    m_pcap.reset(pcap_create(device.name, text));
+    m_pcap.reset(pcap_create(device.c_str(), text));
     if (!m_pcap) {
         error = text;
         return false;

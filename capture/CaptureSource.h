@@ -15,10 +15,10 @@ public:
     static constexpr int kBufferSize = 32 * 1024 * 1024;
     static constexpr size_t kFileBuffer = 1024 * 1024;
 
-    // Opens the interface device for live capture (promiscuous, immediate delivery). Only
+    // Opens the interface named device for live capture (promiscuous, immediate delivery). Only
     // here does the capture need privilege: CAP_NET_RAW is raised for the call when the
     // program's file was given it. False with error holding the library's text.
-    bool OpenLive(const pcap_if_t &device, std::string &error);
+    bool OpenLive(const std::string &device, std::string &error);
     // Opens a capture file (pcap or pcapng; "-" reads standard input).
     bool OpenFile(const std::string &path, std::string &error);
     void Close() { m_pcap.reset(); }

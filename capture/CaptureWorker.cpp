@@ -1,8 +1,26 @@
+// The capture worker: one capture, from opening its source to completing log.txt.
+//
+// A packet's path through the engine, on this one thread:
+//   CCaptureSource (libpcap: an interface or a capture file, read in batches)
+//     -> CCaptureWorker::OnPacket
+//        RAW mode:            one CFile per frame, created, written whole, closed; a row in
+//                             frames.csv (CIndexFile)
+//        Packet Combine mode: DecodeFrame (decode/) -> CStreamTable::Offer (streams/)
+//                             -> CTcpStream::ProcessPacket -> CWriteBehind::Write (output/)
+//                             -> CFile (descriptors kept in a CDescriptorCache) -> CFolder (os/)
+//   A stream that ends is described in a row of connections.csv (CIndexFile).
+//
+// When pending bytes reach the disk: CWriteBehind writes a file's run when a write does not
+// continue it, when it is full, when the pool needs its pieces, and before a cut or a close.
+// The worker writes everything pending (CWriteBehind::FlushAll, CIndexFile::Flush) whenever a
+// live capture has caught up with the traffic, at least every kFlushEveryMs under a backlog,
+// and at the end, before log.txt gets its last line.
 #include "CaptureWorker.h"
 
 #include "CaptureControl.h"
 #include "CaptureFilter.h"
 #include "CaptureHost.h"
+#include "CaptureRequest.h"
 #include "CaptureSource.h"
 #include "DescriptorCache.h"
 #include "DescriptorLimit.h"
@@ -11,8 +29,10 @@
 #include "Folder.h"
 #include "IndexFile.h"
 #include "IndexRows.h"
+#include "MakeFolder.h"
 #include "OutputFiles.h"
 #include "PacketFields.h"
+#include "Privileges.h"
 #include "StreamEvents.h"
 #include "StreamTable.h"
 #include "WriteBehind.h"
@@ -37,7 +57,6 @@ const char *const kDescriptorsShort = "ファイル記述子の上限に達し�
                                       "ストリームのファイルを開き直しながら書き込みます。\r\n";
 const char *const kStreamsEvicted = "ストリーム数が上限に達したため、"
                                     "古いストリームの追跡を終了しました。\r\n";
-const char *const kFinishedTitle = "キャプチャ終了";
 
 // Packets read per call into libpcap: a live capture looks up between batches, to write what
 // is pending when it has caught up and to see a stop.
@@ -78,13 +97,18 @@ int64_t Microseconds(const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.
 class CCaptureWorker : private IStreamEvents
 {
 public:
-    explicit CCaptureWorker(ICaptureHost &host) : m_host(host) {}
+    CCaptureWorker(const CCaptureRequest &request, CCaptureControl &control, ICaptureHost &host)
+        : m_request(request), m_control(control), m_host(host)
+    {
+    }
     void Run();
 
 private:
     bool Start();
     bool OpenSource();
     bool SetFilter();
+    bool OpenFolder();
+    bool FolderFailed(const std::string &error);
     bool CreateLog();
     bool WriteLog(const std::string &text);
     void PrepareMode();
@@ -95,7 +119,9 @@ private:
     void FlushAll();
     void Finish();
     void Fail(const std::string &logLine, const std::string &detail = {});
-    void Problem(const std::string &line) { m_host.AppendLog(line, LineKind::Problem); }
+    void Problem(const std::string &line) { m_host.OnLogLine(line, LineKind::Problem); }
+    // The number log.txt ends with: frame files numbered (RAW mode) or streams created.
+    int GetCount() const { return m_bCombine ? m_nStreams : m_nFrames; }
     void ReportProgress();
 
     void OnStreamCreated(int number) override;
@@ -103,16 +129,20 @@ private:
     void OnFileFailure(FileFailure kind, const std::string &path, int error) override;
     void OnDescriptorsShort() override { Problem(kDescriptorsShort); }
 
+    const CCaptureRequest &m_request;
+    CCaptureControl &m_control;
     ICaptureHost &m_host;
     CCaptureSource m_source;
-    CFolder m_folder;
+    CFolder m_madeFolder;         // the output folder, when the worker made and opened it
+    CFolder *m_pFolder = nullptr; // the output folder, the host's or the one made
     int m_nLinkType = 0;
     int m_nHeaderSize = -1;
     bool m_bCombine = false;
     CFile m_log;
     uint64_t m_qwLogLength = 0;
     bool m_bLogFailed = false;
-    int m_nCounter = 0;
+    int m_nFrames = 0;  // RAW mode: the number of the last frame file
+    int m_nStreams = 0; // Packet Combine mode: the number of the last stream created
     CFailureReport m_failures;
     bool m_bEvictionTold = false;
     CIndexFile m_index{*this};
@@ -129,11 +159,9 @@ void CCaptureWorker::Run()
         ReadLoop();
         Finish();
     }
-    m_host.GetControl().Detach();
+    m_control.Detach();
     m_source.Close();
-    m_host.SetTitle(kFinishedTitle);
-    m_host.ReportOutcome(m_outcome);
-    m_host.EnableControls(true);
+    m_host.OnEnded(m_outcome);
 }
 
 bool CCaptureWorker::Start()
@@ -142,7 +170,7 @@ bool CCaptureWorker::Start()
         return false;
     m_nLinkType = m_source.GetLinkType();
     m_nHeaderSize = GetDataLinkHeaderSize(m_nLinkType);
-    m_bCombine = m_host.GetCombineCheck();
+    m_bCombine = m_request.bCombine;
     if (!SetFilter() || !CreateLog())
         return false;
     if (m_nHeaderSize >= 0) {
@@ -151,38 +179,35 @@ bool CCaptureWorker::Start()
     } else {
         if (!WriteLog("DataLinkLayer Headersize : Unknown\r\n"))
             return false;
-        if (m_host.GetCombineCheck()) {
+        if (m_bCombine) {
             // The filter stays: such a capture writes only frames that match it, whole.
             m_host.ShowMessage(kUnsupportedLink);
-            m_host.ClearCombineCheck();
+            m_host.OnFellBackToRaw();
             m_bCombine = false;
         }
     }
-    m_nCounter = 0;
     if (!WriteLog(m_bCombine ? "Packet Combine mode\r\n" : "RAW mode\r\n"))
         return false;
     PrepareMode();
-    m_host.GetControl().Attach(m_source.GetHandle());
+    m_control.Attach(m_source.GetHandle());
     return true;
 }
 
 bool CCaptureWorker::OpenSource()
 {
     std::string error;
-    const std::string file = m_host.GetCaptureFile();
-    if (!file.empty()) {
-        if (!m_source.OpenFile(file, error)) {
+    if (!m_request.strFile.empty()) {
+        if (!m_source.OpenFile(m_request.strFile, error)) {
             Fail(kOpenFailed, error);
             return false;
         }
         return true;
     }
-    const pcap_if *device = m_host.GetSelectedDevice();
-    if (!device) {
+    if (m_request.strDevice.empty()) {
         Fail(kNoDevice);
         return false;
     }
-    if (!m_source.OpenLive(*device, error)) {
+    if (!m_source.OpenLive(m_request.strDevice, error)) {
         Fail(kOpenFailed, error);
         return false;
     }
@@ -191,7 +216,7 @@ bool CCaptureWorker::OpenSource()
 
 bool CCaptureWorker::SetFilter()
 {
-    const std::string user = m_host.GetFilterExpression();
+    const std::string &user = m_request.strFilter;
     const std::string expression = CaptureFilterFor(m_nLinkType, m_bCombine, user);
     if (expression.empty())
         return true;
@@ -205,14 +230,39 @@ bool CCaptureWorker::SetFilter()
     return false;
 }
 
-bool CCaptureWorker::CreateLog()
+// The output folder, ready for the capture's files: the host's, or made and opened now that the
+// source is open. Nothing after this point needs a privilege.
+bool CCaptureWorker::OpenFolder()
 {
     std::string error;
-    if (!m_host.OpenOutputFolder(m_folder, error)) {
-        Fail(kLogOpenFailed, error);
-        return false;
+    const CUser *owner = m_request.owner ? &*m_request.owner : nullptr;
+    m_pFolder = m_request.pFolder;
+    if (!m_pFolder) {
+        if (!MakeFolder(m_request.strFolder, m_request.bMakeParents, owner, m_madeFolder, error))
+            return FolderFailed(error);
+        m_pFolder = &m_madeFolder;
     }
-    if (!m_log.Open(m_folder, LogFileName())) {
+    if (m_request.bGiveUpPrivileges) {
+        if (!Privileges::GiveUp(owner, error))
+            return FolderFailed(error);
+    } else if (owner) {
+        m_pFolder->SetOwner(owner->uid, owner->gid);
+    }
+    return true;
+}
+
+bool CCaptureWorker::FolderFailed(const std::string &error)
+{
+    m_outcome.bFolderFailed = true;
+    Fail(kLogOpenFailed, error);
+    return false;
+}
+
+bool CCaptureWorker::CreateLog()
+{
+    if (!OpenFolder())
+        return false;
+    if (!m_log.Open(*m_pFolder, LogFileName())) {
         Fail(kLogOpenFailed, m_log.GetPath() + ": " + std::strerror(errno));
         return false;
     }
@@ -235,10 +285,10 @@ bool CCaptureWorker::WriteLog(const std::string &text)
 void CCaptureWorker::PrepareMode()
 {
     if (!m_bCombine) {
-        m_index.Open(m_folder, FrameIndexName(), kFrameIndexHeader);
+        m_index.Open(*m_pFolder, FrameIndexName(), kFrameIndexHeader);
         return;
     }
-    m_index.Open(m_folder, ConnectionIndexName(), kConnectionIndexHeader);
+    m_index.Open(*m_pFolder, ConnectionIndexName(), kConnectionIndexHeader);
     // Stream files share the descriptors the process may hold, less a reserve; beyond that
     // the cache closes and reopens them, so no stream goes without its files.
     const long limit = RaiseDescriptorLimit();
@@ -247,18 +297,17 @@ void CCaptureWorker::PrepareMode()
     m_pDescriptors = std::make_unique<CDescriptorCache>(
         size_t(room > kMinimumCache ? room : kMinimumCache), &events);
     m_pOutput = std::make_unique<CWriteBehind>(*m_pDescriptors, events);
-    m_pTable = std::make_unique<CStreamTable>(m_folder, events, *m_pOutput);
+    m_pTable = std::make_unique<CStreamTable>(*m_pFolder, events, *m_pOutput);
 }
 
 void CCaptureWorker::ReadLoop()
 {
-    CCaptureControl &control = m_host.GetControl();
     int64_t lastFlush = NowMs();
-    while (control.IsRunning() && !m_bLogFailed) {
+    while (m_control.IsRunning() && !m_bLogFailed) {
         const int n =
             m_source.Dispatch(kBatch, &CCaptureWorker::OnPacket, reinterpret_cast<u_char *>(this));
         // A stop woke the read (or, reading a pipe, interrupted it): the flag ends the loop.
-        if (n == PCAP_ERROR_BREAK || (n < 0 && !control.IsRunning()))
+        if (n == PCAP_ERROR_BREAK || (n < 0 && !m_control.IsRunning()))
             continue;
         if (n < 0) {
             const std::string text = m_source.GetError();
@@ -295,18 +344,18 @@ void CCaptureWorker::OnPacket(u_char *user, const pcap_pkthdr *header, const u_c
 
 void CCaptureWorker::OnRawPacket(const pcap_pkthdr &header, const uint8_t *data)
 {
-    ++m_nCounter;
+    ++m_nFrames;
     // The file tells its own failure. A frame file is whole or gone: a part of a frame would
     // pass for the frame.
     CFile file(nullptr, this);
-    if (file.Open(m_folder, PacketFileName(m_nCounter))) {
+    if (file.Open(*m_pFolder, PacketFileName(m_nFrames))) {
         if (file.WriteAt(0, data, header.caplen))
-            m_index.Append(FrameRow(m_nCounter, Microseconds(header.ts), header.caplen, header.len,
+            m_index.Append(FrameRow(m_nFrames, Microseconds(header.ts), header.caplen, header.len,
                                     m_nLinkType));
         else
             file.Remove();
     }
-    m_host.AppendLog(Format("Capture Packet %ld\r\n", m_nCounter), LineKind::Progress);
+    m_host.OnLogLine(Format("Capture Packet %ld\r\n", m_nFrames), LineKind::Progress);
 }
 
 void CCaptureWorker::OnCombinePacket(const pcap_pkthdr &header, const uint8_t *data)
@@ -329,10 +378,10 @@ void CCaptureWorker::FlushAll()
 
 void CCaptureWorker::OnStreamCreated(int number)
 {
-    m_nCounter = number;
+    m_nStreams = number;
     char line[64];
     std::snprintf(line, sizeof line, "Capture : p%010d\r\n", number);
-    m_host.AppendLog(line, LineKind::Progress);
+    m_host.OnLogLine(line, LineKind::Progress);
 }
 
 void CCaptureWorker::OnStreamEnded(const CStreamRecord &record)
@@ -370,17 +419,17 @@ void CCaptureWorker::Finish()
         if (m_outcome.nDropped >= 0) {
             const std::string line =
                 Format("カーネルで破棄されたパケット : %ld\r\n", long(m_outcome.nDropped));
-            m_host.AppendLog(line, m_outcome.nDropped ? LineKind::Problem : LineKind::Progress);
+            m_host.OnLogLine(line, m_outcome.nDropped ? LineKind::Problem : LineKind::Progress);
         }
     }
     ReportProgress();
-    WriteLog(Format("Captured Packet : %ld\r\n", m_nCounter));
+    WriteLog(Format("Captured Packet : %ld\r\n", GetCount()));
     m_log.Close();
     // IMPORTANT: the handle goes before the file manager starts: its packet socket and wake-up
     // descriptor are inherited by programs started meanwhile, and would let them capture.
-    m_host.GetControl().Detach();
+    m_control.Detach();
     m_source.Close();
-    m_host.OpenFolder(m_folder.GetPath());
+    m_host.OnFolderComplete(m_pFolder->GetPath());
 }
 
 void CCaptureWorker::Fail(const std::string &logLine, const std::string &detail)
@@ -388,6 +437,7 @@ void CCaptureWorker::Fail(const std::string &logLine, const std::string &detail)
     Problem(logLine);
     m_outcome.bFailed = true;
     m_outcome.strError = WithoutLineEnd(logLine);
+    m_outcome.strReason = detail;
     if (!detail.empty())
         m_outcome.strError += " (" + detail + ")";
 }
@@ -397,13 +447,13 @@ void CCaptureWorker::ReportProgress()
     CCaptureProgress progress;
     progress.nPackets = m_outcome.nPackets;
     progress.nFileBytes = m_source.GetFilePosition();
-    m_host.ReportProgress(progress);
+    m_host.OnProgress(progress);
 }
 
 } // namespace
 
-void CaptureThreadProc(ICaptureHost *host)
+void CaptureThreadProc(const CCaptureRequest &request, CCaptureControl &control, ICaptureHost &host)
 {
-    CCaptureWorker worker(*host);
+    CCaptureWorker worker(request, control, host);
     worker.Run();
 }

@@ -1,13 +1,6 @@
 #include "CliHost.h"
 
-#include "Folder.h"
-
-#include <pcap/pcap.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,104 +20,21 @@ std::string AsLines(const std::string &text)
     return out;
 }
 
-// Hands a folder that was made for the capture to user, without following a link planted in
-// its place.
-bool GiveFolder(const std::string &path, const CUser &user)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool given = ::fchown(fd, user.uid, user.gid) == 0;
-    ::close(fd);
-    return given;
-}
-
 } // namespace
 
-CCliHost::CCliHost(CCliOptions options, std::optional<CUser> user)
-    : m_options(std::move(options)), m_user(std::move(user))
+CCliHost::CCliHost(const CCliOptions &options) : m_bQuiet(options.bQuiet)
 {
-    if (!m_options.strInterface.empty())
-        FindDevice();
     struct stat st
     {
     };
-    if (!m_options.strFile.empty() && isatty(STDERR_FILENO) &&
-        ::stat(m_options.strFile.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    if (!options.strFile.empty() && isatty(STDERR_FILENO) &&
+        ::stat(options.strFile.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         m_llFileSize = st.st_size;
 }
 
-CCliHost::~CCliHost()
+void CCliHost::OnLogLine(const std::string &text, LineKind kind)
 {
-    if (m_pDevices)
-        pcap_freealldevs(m_pDevices);
-}
-
-void CCliHost::FindDevice()
-{
-    char error[PCAP_ERRBUF_SIZE] = "";
-    if (pcap_findalldevs(&m_pDevices, error) == 0) {
-        for (pcap_if_t *d = m_pDevices; d; d = d->next) {
-            if (m_options.strInterface == d->name) {
-                m_pDevice = d;
-                return;
-            }
-        }
-    }
-    // Not listed (or the list failed): try to open it by name all the same.
-    m_pNamed = std::make_unique<pcap_if_t>();
-    m_pNamed->name = m_options.strInterface.data();
-    m_pDevice = m_pNamed.get();
-}
-
-bool CCliHost::OpenOutputFolder(CFolder &folder, std::string &error)
-{
-    if (!MakeFolder(error) || !folder.Open(m_options.strFolder)) {
-        if (error.empty())
-            error = m_options.strFolder + ": cannot open the folder: " + std::strerror(errno);
-        m_strFolderError = error;
-        return false;
-    }
-    if (m_user) {
-        for (const std::string &made : m_created)
-            GiveFolder(made, *m_user);
-    }
-    // Everything after this point (files, standard output) needs no privilege at all.
-    if (!Privileges::GiveUp(m_user ? &*m_user : nullptr, error)) {
-        m_strFolderError = error;
-        return false;
-    }
-    return true;
-}
-
-// Creates the output folder and any missing parents, private to their owner.
-bool CCliHost::MakeFolder(std::string &error)
-{
-    std::string &path = m_options.strFolder;
-    if (path.back() != '/')
-        path += '/';
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string part = path.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) == 0) {
-            m_created.push_back(part);
-            continue;
-        }
-        struct stat st
-        {
-        };
-        if (errno == EEXIST && ::stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            continue;
-        error = errno == EEXIST ? part + ": not a folder"
-                                : part + ": cannot create the folder: " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-void CCliHost::AppendLog(const std::string &text, LineKind kind)
-{
-    if (m_options.bQuiet && kind == LineKind::Progress)
+    if (m_bQuiet && kind == LineKind::Progress)
         return;
     Write(AsLines(text));
 }
@@ -145,17 +55,16 @@ void CCliHost::ShowMessage(const std::string &text)
     std::fputs(AsLines(text).c_str(), stderr);
 }
 
-void CCliHost::EnableControls(bool enable)
+void CCliHost::OnEnded(const CCaptureOutcome &outcome)
 {
-    if (!enable)
-        return;
+    m_outcome = outcome;
     if (!m_bStdoutGone && std::fflush(stdout) != 0)
         m_bStdoutGone = true;
     if (m_bProgressShown)
         std::fputs("\n", stderr);
 }
 
-void CCliHost::ReportProgress(const CCaptureProgress &progress)
+void CCliHost::OnProgress(const CCaptureProgress &progress)
 {
     if (m_llFileSize <= 0 || progress.nFileBytes < 0)
         return;

@@ -1,4 +1,6 @@
 // marlinox-cli: the capture engine without a window.
+#include "CaptureControl.h"
+#include "CaptureRequest.h"
 #include "CaptureWorker.h"
 #include "CliHost.h"
 #include "CliOptions.h"
@@ -128,10 +130,11 @@ void OnStopSignal(int)
 
 // Runs the capture on this thread. A single-threaded process also writes faster: the kernel
 // skips reference counting on every descriptor lookup when no other thread shares the table.
-void RunCapture(CCliHost &host)
+void RunCapture(const CCaptureRequest &request, CCliHost &host)
 {
-    host.GetControl().Start();
-    g_pControl = &host.GetControl();
+    CCaptureControl control;
+    control.Start();
+    g_pControl = &control;
     struct sigaction action
     {
     };
@@ -139,7 +142,7 @@ void RunCapture(CCliHost &host)
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaction(s, &action, nullptr);
-    CaptureThreadProc(&host);
+    CaptureThreadProc(request, control, host);
     g_pControl = nullptr;
 }
 
@@ -154,25 +157,34 @@ void PrintSummary(const CCaptureOutcome &outcome)
                  outcome.nFailedFiles, outcome.nIncompleteStreams);
 }
 
-int Capture(CCliOptions options)
+int Capture(const CCliOptions &options)
 {
+    CCaptureRequest request;
     std::string error;
-    std::optional<CUser> user;
     if (!CheckFilter(options.strFilter, error))
         return Usage(error);
-    if (!TargetUser(options, user, error))
+    if (!TargetUser(options, request.owner, error))
         return Fail(error);
     if (!options.strFile.empty() && options.strFile != "-" &&
         ::access(options.strFile.c_str(), R_OK) != 0)
         return Fail(options.strFile + ": cannot read the capture file: " + std::strerror(errno));
 
-    CCliHost host(std::move(options), user);
-    RunCapture(host);
+    request.strDevice = options.strInterface;
+    request.strFile = options.strFile;
+    request.strFilter = options.strFilter;
+    request.bCombine = !options.bRaw;
+    request.strFolder = options.strFolder;
+    request.bMakeParents = true;
+    // Everything after opening the interface and the folder (files, standard output) needs no
+    // privilege at all.
+    request.bGiveUpPrivileges = true;
+    CCliHost host(options);
+    RunCapture(request, host);
     const CCaptureOutcome &outcome = host.GetOutcome();
     if (outcome.bBadFilterExpression)
         return Usage("bad filter expression: " + outcome.strError);
-    if (!host.GetFolderError().empty())
-        return Fail(host.GetFolderError());
+    if (outcome.bFolderFailed)
+        return Fail(outcome.strReason);
     PrintSummary(outcome);
     if (outcome.bFailed)
         return Fail(outcome.strError);
@@ -203,5 +215,5 @@ int main(int argc, char **argv)
     case CCliOptions::Action::Capture:
         break;
     }
-    return Capture(std::move(options));
+    return Capture(options);
 }

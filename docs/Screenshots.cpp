@@ -93,7 +93,7 @@ int main(int argc, char *argv[])
     for (int i = 1; i <= 14; ++i) {
         char line[64];
         std::snprintf(line, sizeof line, "Capture : p%010d\r\n", i);
-        dlg.GetHost().AppendLog(line, LineKind::Progress);
+        dlg.GetHost().OnLogLine(line, LineKind::Progress);
     }
     QApplication::processEvents();
     ok = Save(dlg, folder, "main-window-capturing.png") && ok;

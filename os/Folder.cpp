@@ -24,12 +24,17 @@ int OpenRetrying(int dir, const std::string &name, int flags, mode_t mode = 0)
 
 bool CFolder::Open(const std::string &path)
 {
+    Adopt(OpenRetrying(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC), path);
+    return m_fd >= 0;
+}
+
+void CFolder::Adopt(int fd, const std::string &path)
+{
     Close();
     m_strPath = path;
     if (m_strPath.empty() || m_strPath.back() != '/')
         m_strPath += '/';
-    m_fd = OpenRetrying(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return m_fd >= 0;
+    m_fd = fd;
 }
 
 void CFolder::Close()

@@ -17,6 +17,8 @@ public:
     // Opens the folder at path; links on the way are followed, as the user named it at this
     // moment. path is kept, with a trailing '/', for messages.
     bool Open(const std::string &path);
+    // Holds fd, a folder opened by the caller, as the folder at path.
+    void Adopt(int fd, const std::string &path);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     int GetDescriptor() const { return m_fd; }

@@ -25,10 +25,6 @@ bool ListFolder(const std::string &dir, std::vector<std::string> &names);
 // Creates the folder at path, one level: its parent must exist. The umask applies to mode.
 bool MakeFolder(const std::string &path, unsigned mode = 0777);
 
-// Hands the folder at path to the user uid and the group gid. A link at path fails (ELOOP or
-// ENOTDIR) and is left alone.
-bool GiveFolderTo(const std::string &path, unsigned uid, unsigned gid);
-
 // Removes the folder at path; only an empty folder can be removed.
 bool RemoveFolder(const std::string &path);
 

@@ -77,19 +77,6 @@ bool ListFolder(const std::string &dir, std::vector<std::string> &names)
 
 bool MakeFolder(const std::string &path, unsigned mode) { return ::mkdir(path.c_str(), mode) == 0; }
 
-bool GiveFolderTo(const std::string &path, unsigned uid, unsigned gid)
-{
-    // Through a descriptor of the folder itself: a link put in its place is never followed.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool given = ::fchown(fd, uid_t(uid), gid_t(gid)) == 0;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return given;
-}
-
 bool RemoveFolder(const std::string &path) { return ::rmdir(path.c_str()) == 0; }
 
 bool RenameInFolder(const std::string &dir, const std::string &oldName, const std::string &newName)

@@ -24,7 +24,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kGenerous = 60000; // ms: only an upper bound for a wait that normally ends soon
 const std::string kLine = "受" + std::string(95, 'x') + "\r\n"; // a log line of 100 bytes
 // How the capture table ends a capture, besides the signals.
-constexpr int kStop = 0, kClose = -1, kEsc = -2, kAfterTitle = -3, kSession = -4;
+constexpr int kStop = 0, kClose = -1, kEsc = -2, kSession = -4;
 
 // A name for libpcap's interface records, which hold writable strings.
 char *Name(const char *text) { return const_cast<char *>(text); }
@@ -42,7 +42,7 @@ struct CWindowGround : CUiGround
         return m_dlg.findChild<T *>(QString("id%1").arg(id));
     }
     QString Log() const { return Control<QPlainTextEdit>(1004)->toPlainText(); }
-    void Append(const std::string &text) { m_dlg.GetHost().AppendLog(text, LineKind::Progress); }
+    void Append(const std::string &text) { m_dlg.GetHost().OnLogLine(text, LineKind::Progress); }
     QString At(QString s) const { return s.replace('@', Dir()); }
     // The title, then whether Stop and Capture are enabled: "10" during a capture, "00" once it
     // was asked to stop, "01" when no worker runs.
@@ -179,7 +179,7 @@ private slots:
         row("a file in place of a folder", {dev, "/dev/null", yes, {error + "/dev/null" + Text(AppText::kNotFolder)}});
         row("No to the confirmation changes nothing", {dev, "@", QMessageBox::No, {ok}});
         row("without a trailing /; Esc", {dev, "@out", yes, {create("out"), ok}, mine, "@out/", kEsc});
-        row("with a trailing /; Stop after the worker's final title keeps it", {dev, "@out/", yes, {create("out/"), ok}, mine, "@out/", kAfterTitle});
+        row("with a trailing /; Stop", {dev, "@out/", yes, {create("out/"), ok}, mine, "@out/", kStop});
         row("the session ends", {dev, "@", yes, {ok}, "", "@", kSession});
         for (int signal : {SIGINT, SIGHUP})
             row(strsignal(signal), {dev, "@", yes, {ok}, "", "@", signal});
@@ -245,8 +245,6 @@ private slots:
             Exchange(connections[0], up, down);
             QTRY_VERIFY_WITH_TIMEOUT(w.MarkSeen(server, row.combine), kGenerous);
         }
-        if (row.stop == kAfterTitle)
-            w.m_dlg.GetHost().SetTitle("キャプチャ終了");
         if (row.stop == kClose)
             QVERIFY(!w.m_dlg.close());
         else if (row.stop == kEsc)
@@ -258,8 +256,7 @@ private slots:
         else
             QTest::mouseClick(w.Control(1006), Qt::LeftButton);
         if (!closes) { // and a close request while it winds down does nothing
-            QCOMPARE(w.Seen(),
-                     Text(row.stop == kAfterTitle ? "キャプチャ終了 00" : "終了処理中 00"));
+            QCOMPARE(w.Seen(), Text("終了処理中 00"));
             QTest::keyClick(&w.m_dlg, Qt::Key_Escape);
         }
         QTRY_COMPARE_WITH_TIMEOUT(w.Seen(), Text("キャプチャ終了 01"), kGenerous);

@@ -1,0 +1,33 @@
+#pragma once
+#include "Privileges.h"
+
+#include <optional>
+#include <string>
+
+class CFolder;
+
+// What one capture is asked to do. The host fills it in before it starts the worker and leaves
+// it alone until the capture has ended.
+struct CCaptureRequest
+{
+    // Where the packets come from: the interface named strDevice, opened live (empty: none was
+    // chosen), or the capture file strFile (pcap or pcapng, "-" for standard input) when given.
+    std::string strDevice;
+    std::string strFile;
+    // The user's own filter expression in libpcap's syntax; empty for none.
+    std::string strFilter;
+    // Packet Combine mode asked for; RAW mode otherwise.
+    bool bCombine = true;
+
+    // The output folder: held open by the host already, or else made (with its missing parents
+    // when bMakeParents is set) and opened at strFolder once the source is open.
+    CFolder *pFolder = nullptr;
+    std::string strFolder;
+    bool bMakeParents = false;
+    // The user that folders made for the capture, and its files, are handed to: the one who ran
+    // the program through sudo, or marlinox-cli's -Z user.
+    std::optional<CUser> owner;
+    // Give up every privilege once the output folder is open, becoming owner when there is one,
+    // before any file is written.
+    bool bGiveUpPrivileges = false;
+};
