@@ -2,10 +2,11 @@
 # The Debian package that cpack makes from this build tree: its control fields, its maintainer
 # scripts, and its files with their modes and owners. Every file is root/root in the archive;
 # installing it gives the programs to the group marlinox (postinst).
-# Usage: debian-package.sh BUILD_DIR GUI(1|0)   (a tree that is built already)
+# Usage: debian-package.sh BUILD_DIR GUI(1|0) CPACK   (a tree that is built already)
 set -u
 build=$1
 gui=$2
+cpack=$3
 for tool in dpkg-deb dpkg-shlibdeps file; do
     if ! command -v $tool >/dev/null; then
         echo "SKIPPED: $tool is missing (not a Debian system, or dpkg-dev or file not installed)"
@@ -20,7 +21,7 @@ fail() {
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1; then
+if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1; then
     cat "$out/cpack.log"
     fail "cpack -G DEB failed"
     exit 1
