@@ -2,16 +2,18 @@
 # Installs what is missing on a Debian 12 machine, builds Marlinox, and then
 #   ./setup.sh start   builds the window and marlinox-cli and starts the window (or, without
 #                      a display, says how to capture with marlinox-cli);
-#   ./setup.sh test    builds everything (tests and benchmarks too) and runs the whole suite.
-# MARLINOX_BUILD_DIR names the build folder (default: build).
+#   ./setup.sh test    builds everything (tests and benchmarks too) and runs the whole suite;
+#   ./setup.sh package builds the two programs without tests and makes the Debian package
+#                      (in build-package/), for `apt install`.
+# MARLINOX_BUILD_DIR names the build folder (default: build; for package: build-package).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 mode=${1:-start}
 case "$mode" in
-start | test) ;;
+start | test | package) ;;
 *)
-    echo "usage: $0 start|test" >&2
+    echo "usage: $0 start|test|package" >&2
     exit 2
     ;;
 esac
@@ -26,8 +28,11 @@ packages=(
     qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins qt6-translations-l10n
     fonts-ipafont-gothic
 )
-# Only the test suite needs these: the fuzzers, the sanitizer builds and the format check.
-[ "$mode" = test ] && packages+=(clang libclang-rt-14-dev clang-format-14)
+# Only the test suite needs these: the fuzzers, the sanitizer builds, the format check and the
+# check of the manual pages.
+[ "$mode" = test ] && packages+=(clang libclang-rt-14-dev clang-format-14 groff-base)
+# cpack finds the package's library dependencies with dpkg-shlibdeps and file.
+[ "$mode" = start ] || packages+=(dpkg-dev file)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -51,6 +56,21 @@ if [ "$mode" = test ]; then
     # The same suite under AddressSanitizer + UBSan, the worker and window tests under
     # ThreadSanitizer, and a short run of each fuzzer.
     exec tests/run-sanitizers.sh
+fi
+
+# package: the programs without the tests, in a build folder of their own, which then holds
+# the package too.
+if [ "$mode" = package ]; then
+    build=${MARLINOX_BUILD_DIR:-build-package}
+    cmake -S . -B "$build" -G Ninja -DMARLINOX_WERROR=$werror -DBUILD_TESTING=OFF
+    cmake --build "$build"
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$build"
+    deb=$build/marlinox_$("$build/cli/marlinox-cli" --version | cut -d' ' -f2)_$(dpkg --print-architecture).deb
+    [ "${deb#/}" != "$deb" ] || deb=./$deb
+    echo "Built $deb. Install it with: ${sudo:+sudo }apt install $deb"
+    echo "Then add each user who may capture to the group marlinox:" \
+        "${sudo:+sudo }usermod -aG marlinox USER (effective at the user's next login)."
+    exit 0
 fi
 
 # start: only what it starts. An existing build folder keeps its own options.
