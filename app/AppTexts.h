@@ -4,6 +4,8 @@
 // QString::fromUtf8. Titles and log lines that the capture worker sets come from the worker.
 namespace AppText {
 
+// The caption of every box of the window that has no caption of its own.
+inline constexpr const char kCaptionApp[] = "Marlinox";
 inline constexpr const char kCaptionError[] = "エラー";
 inline constexpr const char kCaptionConfirm[] = "確認";
 

@@ -23,6 +23,9 @@ class CCaptureDlg : public QDialog
     Q_OBJECT
 
 public:
+    // The dialog template that lays the window out.
+    static constexpr int IDD = 102;
+
     explicit CCaptureDlg(QWidget *parent = nullptr);
     // Stops a capture that still runs and waits for its worker before the window goes.
     ~CCaptureDlg() override;
@@ -53,8 +56,9 @@ public:
     // The worker's requests, carried out on the UI thread by the host.
     bool GetCombineCheck() const;
     void ClearCombineCheck();
-    // Shows a message box owned by the window and returns the button pressed; while the
-    // program ends, answers at once (No to a question) without showing it.
+    // Shows a message box owned by the window, captioned "Marlinox" when caption is empty, and
+    // returns the button pressed; while the program ends, answers at once (No to a question)
+    // without showing it.
     int MessageBox(const QString &text, const QString &caption = {},
                    QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     // The worker has made its last request: the window is idle again.
