@@ -5,6 +5,8 @@
 // worker.
 namespace AppText {
 
+// The caption of every box of the window that has no caption of its own.
+inline constexpr const char kCaptionApp[] = "Marlinox";
 inline constexpr const char kCaptionError[] = "エラー";
 inline constexpr const char kCaptionConfirm[] = "確認";
 

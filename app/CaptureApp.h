@@ -3,7 +3,8 @@
 #include <QTranslator>
 
 // The application: it runs the main dialog and lets the process end when the dialog closes.
-// Its name, the caption of message boxes without one of their own, is the executable's name.
+// Its name is the executable's name. Every window, message box included, uses the main
+// window's font.
 // Qt's own texts (standard buttons, context menus) are shown in Japanese. It takes no
 // command-line options of its own; Qt's (-platform and the like) still apply.
 class CCaptureApp : public QApplication

@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr int kTemplate = 102;
 constexpr int kEditDevice = 1001;
 constexpr int kEditLog = 1004;
 constexpr int kBtnCapture = 1005;
@@ -40,7 +39,7 @@ QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
 CCaptureDlg::CCaptureDlg(QWidget *parent) : QDialog(parent), m_deviceDlg(this)
 {
-    const auto controls = BuildDialog(this, kTemplate);
+    const auto controls = BuildDialog(this, IDD);
     m_editFolder = Bind<QLineEdit>(controls, kEditFolder);
     m_checkCombine = Bind<QCheckBox>(controls, kCheckCombine);
     m_btnStop = Bind<QPushButton>(controls, kBtnStop);
@@ -269,5 +268,6 @@ int CCaptureDlg::MessageBox(const QString &text, const QString &caption,
 {
     if (m_bEnding)
         return (buttons & QMessageBox::No) ? QMessageBox::No : QMessageBox::Ok;
-    return Platform::ShowMessageBox(this, text, caption, buttons);
+    const QString shown = caption.isEmpty() ? Text(AppText::kCaptionApp) : caption;
+    return Platform::ShowMessageBox(this, text, shown, buttons);
 }

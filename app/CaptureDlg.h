@@ -25,6 +25,9 @@ class CCaptureDlg : public QDialog
     Q_OBJECT
 
 public:
+    // The dialog template that lays the window out.
+    static constexpr int IDD = 102;
+
     explicit CCaptureDlg(QWidget *parent = nullptr);
     // Stops a capture that still runs and waits for its worker before the window goes.
     ~CCaptureDlg() override;
@@ -52,8 +55,9 @@ public:
     // How the last capture went (packets, kernel drops); valid once it has ended.
     const CCaptureOutcome &GetLastOutcome() const { return m_outcome; }
 
-    // Shows a message box owned by the window and returns the button pressed; while the
-    // program ends, answers at once (No to a question) without showing it.
+    // Shows a message box owned by the window, captioned "Marlinox" when caption is empty, and
+    // returns the button pressed; while the program ends, answers at once (No to a question)
+    // without showing it.
     int MessageBox(const QString &text, const QString &caption = {},
                    QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 

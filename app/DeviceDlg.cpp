@@ -5,6 +5,7 @@
 #include "Hooks.h"
 
 #include <QHeaderView>
+#include <QScreen>
 #include <QTreeWidget>
 
 #include <pcap/pcap.h>
@@ -56,6 +57,7 @@ CDeviceDlg::~CDeviceDlg()
 int CDeviceDlg::DoModal()
 {
     OnInitDialog();
+    CenterWindow();
     return RunModal(*this);
 }
 
@@ -91,6 +93,24 @@ void CDeviceDlg::OnInitDialog()
             row->setText(1, QString::fromLocal8Bit(device->description));
         row->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void *>(device)));
     }
+}
+
+// Qt places a dialog shown again by its frame, using the frame that it knew before the window
+// was hidden, and the window manager adds its frame once more: the chooser would open a title
+// bar's height lower than before. Placing the client area itself, which the window manager
+// keeps where it is asked, opens it in the same place every time.
+void CDeviceDlg::CenterWindow()
+{
+    const QWidget *owner = parentWidget() ? parentWidget()->window() : nullptr;
+    if (!owner)
+        return;
+    QRect placed(QPoint(), size());
+    placed.moveCenter(owner->geometry().center());
+    // Kept on the owner's screen, as far as it fits there.
+    const QRect screen = owner->screen()->availableGeometry();
+    placed.moveLeft(qBound(screen.left(), placed.left(), screen.right() + 1 - placed.width()));
+    placed.moveTop(qBound(screen.top(), placed.top(), screen.bottom() + 1 - placed.height()));
+    setGeometry(placed);
 }
 
 void CDeviceDlg::OnDblclkList()

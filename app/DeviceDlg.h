@@ -11,7 +11,8 @@ class QTreeWidget;
 // The modal dialog in which the user picks the interface to capture on. Every run fetches a
 // fresh list from libpcap and shows one row per interface (name and description); a
 // double-click on a row picks that row's record and closes the dialog with Accepted. Enter does
-// nothing; Esc and the close box end it with Rejected and keep the earlier pick.
+// nothing; Esc and the close box end it with Rejected and keep the earlier pick. It opens
+// centred on the window that owns it, every time.
 //
 // Every list fetched stays allocated until the chooser is destroyed, so the picked record stays
 // valid for a capture however often the chooser runs again.
@@ -54,6 +55,8 @@ private:
     };
 
     void OnInitDialog();
+    // Centres the chooser on the window that owns it, on that window's screen.
+    void CenterWindow();
     void OnDblclkList();
     // A fresh list from the source, kept until the chooser goes; nullptr when there is none.
     pcap_if *FetchList();

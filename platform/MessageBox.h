@@ -9,7 +9,8 @@ class QWidget;
 namespace Platform {
 
 // Shows a modal message box and returns the button pressed (QMessageBox::Ok, Yes, No, ...).
-// An empty caption stands for the application's name. Line breaks may be written "\r\n".
+// An empty caption stands for the application's name. Line breaks may be written "\r\n". The
+// box is wide enough for the window manager to show the whole caption beside its buttons.
 int ShowMessageBox(QWidget *parent, const QString &text, const QString &caption = {},
                    QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 

@@ -98,17 +98,19 @@ void ApplyFrame(const DialogTemplate &t, QWidget *dialog)
     dialog->setWindowFlags(flags);
 }
 
-// The font of a template: its face at its size, falling back to Japanese fonts found on Linux.
-QFont DialogFont(const DialogTemplate &t)
+} // namespace
+
+QFont GetDialogFont(int id)
 {
+    const DialogTemplate *t = FindDialogTemplate(id);
+    if (!t)
+        return {};
     QFont font;
-    font.setFamilies({Text(t.fontFace), QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"),
+    font.setFamilies({Text(t->fontFace), QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"),
                       QStringLiteral("Noto Sans CJK JP")});
-    font.setPointSize(t.nPointSize);
+    font.setPointSize(t->nPointSize);
     return font;
 }
-
-} // namespace
 
 QHash<int, QWidget *> BuildDialog(QWidget *dialog, int id, const ControlFactory &create)
 {
@@ -118,7 +120,7 @@ QHash<int, QWidget *> BuildDialog(QWidget *dialog, int id, const ControlFactory 
         return {};
 
     // Children inherit the font, so it is set before they exist.
-    dialog->setFont(DialogFont(*t));
+    dialog->setFont(GetDialogFont(id));
 
     ApplyFrame(*t, dialog);
     dialog->setWindowTitle(Text(t->caption));

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+class QFont;
 class QWidget;
 
 // Makes the widget for a control that the dialog provides itself (for example a tree view of
@@ -16,6 +17,10 @@ using ControlFactory = std::function<QWidget *(const ControlTemplate &, QWidget 
 // named "id<number>" and styled by its RS_* bits. No push button is a default button, so Enter
 // presses none. Returns the widgets by control number; empty when there is no such template.
 QHash<int, QWidget *> BuildDialog(QWidget *dialog, int id, const ControlFactory &create = {});
+
+// The font of template id: its face at its size, falling back to Japanese fonts found on Linux.
+// The application's font when there is no such template.
+QFont GetDialogFont(int id);
 
 // The control number id of controls as a T; nullptr when it is missing or of another kind.
 template <class T> T *Bind(const QHash<int, QWidget *> &controls, int id)

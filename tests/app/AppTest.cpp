@@ -93,7 +93,7 @@ struct CCaptureRow
 {
     QString device, folder; // typed; '@' stands for the test's folder, ending with '/'
     int answer;
-    QStringList boxes; // caption|text, or a chooser's class; '@' as above, '%' the program
+    QStringList boxes; // caption|text, or a chooser's class; '@' as above
     // The mode and owner of the folder made for the capture, and the capture's folder.
     QString made = "", started = "";
     int stop = kStop;    // how it is ended: kStop..kSession, or a signal
@@ -162,15 +162,46 @@ private slots:
         QCOMPARE(queue.Take().text, "bc");
     }
 
+    // A real box, closed as soon as it shows: one whose caption is wider than its text leaves
+    // the window manager room for the caption and its buttons, and uses the dialogs' font. The
+    // device chooser opens centred on the main window, in the same place every time.
+    void placement()
+    {
+        CWindowGround w;
+        w.m_dlg.move(w.m_dlg.screen()->availableGeometry().center() - w.m_dlg.rect().center());
+        QList<QPoint> centres;
+        for (int i = 0; i < 3; ++i) {
+            w.m_actions = {[&](QDialog &chooser) { centres.append(chooser.geometry().center()); }};
+            QTest::mouseClick(w.Control(1011), Qt::LeftButton);
+        }
+        QCOMPARE(centres, QList<QPoint>(3, w.m_dlg.geometry().center()));
+        const auto real = Hook(Platform::SetMessageBoxHandler, {});
+        QString title;
+        int width = 0;
+        QFont font;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            title = box->windowTitle(), width = box->width(), font = box->font();
+            box->done(0);
+        });
+        w.m_dlg.MessageBox("x");
+        QCOMPARE(title, Text(AppText::kCaptionApp));
+        const QFontMetrics titleBar(QApplication::font("QMdiSubWindowTitleBar"));
+        QVERIFY2(width >= titleBar.horizontalAdvance(title) + 160,
+                 qPrintable(QString::number(width)));
+        QCOMPARE(font, w.m_dlg.font());
+    }
+
     void capture_data()
     {
         QTest::addColumn<CCaptureRow>("row");
         const auto row = [](const char *name, CCaptureRow row) { QTest::newRow(name) << row; };
         const QString dev = "none0", ok = Text("確認|") + Text(AppText::kConfirmOverwrite);
-        const QString no = "%|" + Text(AppText::kSpecifyBoth), error = Text("エラー|");
+        const QString app = Text(AppText::kCaptionApp) + '|', error = Text("エラー|");
+        const QString no = app + Text(AppText::kSpecifyBoth);
         const QString mine = "700 " + QString::number(::getuid()), sudo = "700 65534";
         const int yes = QMessageBox::Yes;
-        const auto create = [](QString f) { return "%|@" + f + Text(AppText::kWillCreate); };
+        const auto create = [&](QString f) { return app + '@' + f + Text(AppText::kWillCreate); };
         // clang-format off
         row("both empty: both choosers, then the notice", {"", "", yes, {"CDeviceDlg", "CFolderDlg", no}});
         row("folder empty: its chooser, then the notice", {dev, "", yes, {"CFolderDlg", no}});
