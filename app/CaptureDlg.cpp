@@ -178,6 +178,7 @@ bool CCaptureDlg::PrepareFolder(const QString &typed, const std::string &path)
 void CCaptureDlg::StartCapture(const std::string &folder)
 {
     CCaptureRequest request;
+    request.strProgram = "marlinox";
     // The capture takes the interface that the device field names, typed or picked.
     const QByteArray device = m_editDevice->text().toLocal8Bit();
     const pcap_if *picked = m_deviceDlg.GetSelectedDevice();

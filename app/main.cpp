@@ -3,12 +3,16 @@
 #include "Platform.h"
 #include "Privileges.h"
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
 
 int main(int argc, char *argv[])
 {
+    // A file-size limit (ulimit -f) fails a write with EFBIG, told and counted like a full disk,
+    // instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Given capabilities by its file rather than run as root, the program keeps them out of
     // the effective set; the capture worker raises the one it needs while it opens the
     // interface. Capabilities belong to threads: this runs before Qt starts any.

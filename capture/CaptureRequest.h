@@ -10,6 +10,8 @@ class CFolder;
 // it alone until the capture has ended.
 struct CCaptureRequest
 {
+    // The program that captures, as capture.json names it.
+    std::string strProgram;
     // Where the packets come from: the interface named strDevice, opened live (empty: none was
     // chosen), or the capture file strFile (pcap or pcapng, "-" for standard input) when given.
     std::string strDevice;

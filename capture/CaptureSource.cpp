@@ -119,12 +119,14 @@ int CCaptureSource::Dispatch(int count, pcap_handler handler, u_char *user)
     return pcap_dispatch(m_pcap.get(), count, handler, user);
 }
 
-int64_t CCaptureSource::GetDropped() const
+bool CCaptureSource::GetDrops(CDrops &drops) const
 {
     pcap_stat stats{};
     if (m_bOffline || !m_pcap || pcap_stats(m_pcap.get(), &stats) != 0)
-        return -1;
-    return int64_t(stats.ps_drop) + stats.ps_ifdrop;
+        return false;
+    drops.nKernel = stats.ps_drop;
+    drops.nInterface = stats.ps_ifdrop;
+    return true;
 }
 
 int64_t CCaptureSource::GetFilePosition() const

@@ -35,8 +35,17 @@ public:
     // stop woke the read; another negative value when the read failed (GetError says why).
     int Dispatch(int count, pcap_handler handler, u_char *user);
     std::string GetError() const { return pcap_geterr(m_pcap.get()); }
-    // Packets the kernel dropped, where the platform counts them (live captures); -1 unknown.
-    int64_t GetDropped() const;
+    // Packets dropped while the capture was open (live captures), where the platform counts
+    // them: by the kernel for want of buffer room, and by the interface itself.
+    struct CDrops
+    {
+        int64_t nKernel = 0;
+        int64_t nInterface = 0;
+    };
+    // False for a capture file and where the platform does not tell.
+    bool GetDrops(CDrops &drops) const;
+    // The most bytes of a frame that are captured.
+    int GetSnapLength() const { return pcap_snapshot(m_pcap.get()); }
     // How far a capture file has been read, in bytes; -1 when unknown or live.
     int64_t GetFilePosition() const;
 

@@ -20,6 +20,7 @@
 #include "CaptureControl.h"
 #include "CaptureFilter.h"
 #include "CaptureHost.h"
+#include "CaptureJson.h"
 #include "CaptureRequest.h"
 #include "CaptureSource.h"
 #include "DescriptorCache.h"
@@ -27,6 +28,7 @@
 #include "FailureReport.h"
 #include "File.h"
 #include "Folder.h"
+#include "FrameWriter.h"
 #include "IndexFile.h"
 #include "IndexRows.h"
 #include "MakeFolder.h"
@@ -35,6 +37,7 @@
 #include "Privileges.h"
 #include "StreamEvents.h"
 #include "StreamTable.h"
+#include "Version.h"
 #include "WriteBehind.h"
 
 #include <cerrno>
@@ -94,6 +97,13 @@ int64_t NowMs()
 
 int64_t Microseconds(const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; }
 
+int64_t WallClockMicroseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 class CCaptureWorker : private IStreamEvents
 {
 public:
@@ -118,6 +128,8 @@ private:
     void OnCombinePacket(const pcap_pkthdr &header, const uint8_t *data);
     void FlushAll();
     void Finish();
+    void TellDrops();
+    void WriteFacts();
     void Fail(const std::string &logLine, const std::string &detail = {});
     void Problem(const std::string &line) { m_host.OnLogLine(line, LineKind::Problem); }
     // The number log.txt ends with: frame files numbered (RAW mode) or streams created.
@@ -138,6 +150,14 @@ private:
     int m_nLinkType = 0;
     int m_nHeaderSize = -1;
     bool m_bCombine = false;
+    bool m_bFellBack = false;
+    bool m_bReadToEnd = false; // a capture file was read to its end
+    int64_t m_llStarted = 0;   // wall-clock time of the start
+    CCaptureSource::CDrops m_drops;
+    bool m_bDropsKnown = false;
+    uint64_t m_qwBytesMissing = 0;
+    size_t m_nNotFollowed = 0;
+    bool m_bNotFollowedExact = true;
     CFile m_log;
     uint64_t m_qwLogLength = 0;
     bool m_bLogFailed = false;
@@ -145,7 +165,8 @@ private:
     int m_nStreams = 0; // Packet Combine mode: the number of the last stream created
     CFailureReport m_failures;
     bool m_bEvictionTold = false;
-    CIndexFile m_index{*this};
+    CIndexFile m_connections{*this};
+    std::unique_ptr<CFrameWriter> m_pFrames;
     std::unique_ptr<CDescriptorCache> m_pDescriptors;
     std::unique_ptr<CWriteBehind> m_pOutput;
     std::unique_ptr<CStreamTable> m_pTable;
@@ -184,6 +205,7 @@ bool CCaptureWorker::Start()
             m_host.ShowMessage(kUnsupportedLink);
             m_host.OnFellBackToRaw();
             m_bCombine = false;
+            m_bFellBack = true;
         }
     }
     if (!WriteLog(m_bCombine ? "Packet Combine mode\r\n" : "RAW mode\r\n"))
@@ -266,6 +288,9 @@ bool CCaptureWorker::CreateLog()
         Fail(kLogOpenFailed, m_log.GetPath() + ": " + std::strerror(errno));
         return false;
     }
+    // What an earlier capture said of the folder no longer holds.
+    m_pFolder->RemoveFile(CaptureJsonName());
+    m_llStarted = WallClockMicroseconds();
     return true;
 }
 
@@ -285,10 +310,12 @@ bool CCaptureWorker::WriteLog(const std::string &text)
 void CCaptureWorker::PrepareMode()
 {
     if (!m_bCombine) {
-        m_index.Open(*m_pFolder, FrameIndexName(), kFrameIndexHeader);
+        IOutputEvents &events = *this;
+        m_pFrames = std::make_unique<CFrameWriter>(*m_pFolder, events, m_nLinkType);
+        m_pFrames->Open();
         return;
     }
-    m_index.Open(*m_pFolder, ConnectionIndexName(), kConnectionIndexHeader);
+    m_connections.Open(*m_pFolder, ConnectionIndexName(), ConnectionIndexHeader());
     // Stream files share the descriptors the process may hold, less a reserve; beyond that
     // the cache closes and reopens them, so no stream goes without its files.
     const long limit = RaiseDescriptorLimit();
@@ -317,8 +344,10 @@ void CCaptureWorker::ReadLoop()
             break;
         }
         if (m_source.IsOffline()) {
-            if (n == 0)
-                break; // the end of the file
+            if (n == 0) {
+                m_bReadToEnd = true;
+                break;
+            }
             continue;
         }
         // Fewer packets than asked for: the reader has caught up, and the files are made
@@ -338,23 +367,19 @@ void CCaptureWorker::OnPacket(u_char *user, const pcap_pkthdr *header, const u_c
         self->OnCombinePacket(*header, data);
     else
         self->OnRawPacket(*header, data);
-    if (self->m_outcome.nPackets % kProgressEvery == 0)
+    if (self->m_outcome.nPackets % kProgressEvery == 0) {
         self->ReportProgress();
+        // Index rows that wait are written at least this often, also from a capture file.
+        if (self->m_pFrames)
+            self->m_pFrames->Flush();
+        self->m_connections.Flush();
+    }
 }
 
 void CCaptureWorker::OnRawPacket(const pcap_pkthdr &header, const uint8_t *data)
 {
     ++m_nFrames;
-    // The file tells its own failure. A frame file is whole or gone: a part of a frame would
-    // pass for the frame.
-    CFile file(nullptr, this);
-    if (file.Open(*m_pFolder, PacketFileName(m_nFrames))) {
-        if (file.WriteAt(0, data, header.caplen))
-            m_index.Append(FrameRow(m_nFrames, Microseconds(header.ts), header.caplen, header.len,
-                                    m_nLinkType));
-        else
-            file.Remove();
-    }
+    m_pFrames->Write(m_nFrames, header, data);
     m_host.OnLogLine(Format("Capture Packet %ld\r\n", m_nFrames), LineKind::Progress);
 }
 
@@ -373,7 +398,9 @@ void CCaptureWorker::FlushAll()
 {
     if (m_pOutput)
         m_pOutput->FlushAll();
-    m_index.Flush();
+    if (m_pFrames)
+        m_pFrames->Flush();
+    m_connections.Flush();
 }
 
 void CCaptureWorker::OnStreamCreated(int number)
@@ -386,8 +413,10 @@ void CCaptureWorker::OnStreamCreated(int number)
 
 void CCaptureWorker::OnStreamEnded(const CStreamRecord &record)
 {
-    m_index.Append(ConnectionRow(record));
-    if (record.qwMissing[0] + record.qwMissing[1] > 0)
+    m_connections.Append(ConnectionRow(record));
+    const uint64_t missing = record.qwMissing[0] + record.qwMissing[1];
+    m_qwBytesMissing += missing;
+    if (missing > 0)
         ++m_outcome.nIncompleteStreams;
     if (record.end == StreamEnd::Evicted && !std::exchange(m_bEvictionTold, true))
         Problem(kStreamsEvicted);
@@ -405,23 +434,24 @@ void CCaptureWorker::Finish()
     if (m_pTable) {
         m_pTable->CloseAll();
         m_outcome.nStreams = m_pTable->GetCount();
+        m_nNotFollowed = m_pTable->GetNotFollowed();
+        m_bNotFollowedExact = m_pTable->IsNotFollowedExact();
         m_pTable.reset();
         m_pOutput.reset();
         m_pDescriptors.reset();
     }
-    m_index.Close();
+    m_connections.Close();
+    if (m_pFrames)
+        m_pFrames->Close();
+    m_bDropsKnown = m_source.GetDrops(m_drops);
+    WriteFacts();
     const std::string untold = m_failures.Summary();
     if (!untold.empty())
         Problem(untold);
     m_outcome.nFailedFiles = m_failures.GetCount();
-    if (!m_source.IsOffline()) {
-        m_outcome.nDropped = m_source.GetDropped();
-        if (m_outcome.nDropped >= 0) {
-            const std::string line =
-                Format("カーネルで破棄されたパケット : %ld\r\n", long(m_outcome.nDropped));
-            m_host.OnLogLine(line, m_outcome.nDropped ? LineKind::Problem : LineKind::Progress);
-        }
-    }
+    TellDrops();
+    if (m_bCombine && m_outcome.nIncompleteStreams > 0)
+        Problem(Format("データが欠けているストリーム : %ld\r\n", m_outcome.nIncompleteStreams));
     ReportProgress();
     WriteLog(Format("Captured Packet : %ld\r\n", GetCount()));
     m_log.Close();
@@ -430,6 +460,52 @@ void CCaptureWorker::Finish()
     m_control.Detach();
     m_source.Close();
     m_host.OnFolderComplete(m_pFolder->GetPath());
+}
+
+// The kernel's drop count, at the end of a live capture.
+void CCaptureWorker::TellDrops()
+{
+    if (!m_bDropsKnown)
+        return;
+    m_outcome.nDropped = m_drops.nKernel + m_drops.nInterface;
+    const std::string line =
+        Format("カーネルで破棄されたパケット : %ld\r\n", long(m_outcome.nDropped));
+    m_host.OnLogLine(line, m_outcome.nDropped ? LineKind::Problem : LineKind::Progress);
+}
+
+// capture.json, for whoever is handed the folder; its own failure counts as a file's.
+void CCaptureWorker::WriteFacts()
+{
+    CCaptureFacts facts;
+    facts.strProgram = m_request.strProgram;
+    facts.strVersion = MARLINOX_VERSION;
+    facts.bCombine = m_bCombine;
+    facts.bFellBackToRaw = m_bFellBack;
+    facts.bFile = !m_request.strFile.empty();
+    facts.strSource = facts.bFile ? m_request.strFile : m_request.strDevice;
+    if (!m_request.strFilter.empty())
+        facts.filter = m_request.strFilter;
+    facts.nLinkType = m_nLinkType;
+    facts.nSnapLength = m_source.GetSnapLength();
+    if (!facts.bFile)
+        facts.bufferBytes = CCaptureSource::kBufferSize;
+    facts.llStarted = m_llStarted;
+    facts.llEnded = WallClockMicroseconds();
+    facts.nPacketsRead = m_outcome.nPackets;
+    if (m_bDropsKnown) {
+        facts.kernelDropped = m_drops.nKernel;
+        facts.interfaceDropped = m_drops.nInterface;
+    }
+    if (m_bCombine) {
+        facts.streams = m_outcome.nStreams;
+        facts.streamsWithMissingBytes = m_outcome.nIncompleteStreams;
+        facts.bytesMissing = int64_t(m_qwBytesMissing);
+        facts.connectionsNotFollowed = int64_t(m_nNotFollowed);
+        facts.bNotFollowedExact = m_bNotFollowedExact;
+    }
+    facts.nFilesFailed = m_failures.GetCount();
+    facts.strOutcome = m_outcome.bFailed ? "failed" : m_bReadToEnd ? "completed" : "stopped";
+    WriteCaptureJson(*m_pFolder, facts, *this);
 }
 
 void CCaptureWorker::Fail(const std::string &logLine, const std::string &detail)

@@ -5,9 +5,6 @@
 #include <cstring>
 #include <ctime>
 
-const char *const kConnectionIndexHeader =
-    "number,first_seen,last_seen,initiator,initiator_port,responder,responder_port,bytes_1,"
-    "bytes_2,missing_1,missing_2,missing_exact,end,vlan\r\n";
 const char *const kFrameIndexHeader = "number,time,captured_length,original_length,link_type\r\n";
 
 namespace {
@@ -85,18 +82,63 @@ std::string FormatTime(int64_t microseconds)
     return std::string(text, length + 7);
 }
 
+namespace {
+
+// A column of connections.csv: its name, whether it tells the bytes of a followed stream (empty
+// in the row of a stream that followed no connection), and its field of a stream's record.
+struct CColumn
+{
+    const char *name;
+    bool bBytes;
+    std::string (*field)(const CStreamRecord &r);
+};
+
+std::string Decimal(uint64_t n) { return std::to_string(n); }
+
+const CColumn kConnectionColumns[] = {
+    {"number", false, [](const CStreamRecord &r) { return Number(r.nNumber); }},
+    {"first_seen", false, [](const CStreamRecord &r) { return FormatTime(r.llFirstSeen); }},
+    {"last_seen", false, [](const CStreamRecord &r) { return FormatTime(r.llLastSeen); }},
+    {"initiator", false, [](const CStreamRecord &r) { return Address(r.byVersion, r.initiator); }},
+    {"initiator_port", false, [](const CStreamRecord &r) { return Decimal(r.initiator.wPort); }},
+    {"responder", false, [](const CStreamRecord &r) { return Address(r.byVersion, r.responder); }},
+    {"responder_port", false, [](const CStreamRecord &r) { return Decimal(r.responder.wPort); }},
+    {"bytes_1", true, [](const CStreamRecord &r) { return Decimal(r.qwBytes[0]); }},
+    {"bytes_2", true, [](const CStreamRecord &r) { return Decimal(r.qwBytes[1]); }},
+    {"missing_1", true, [](const CStreamRecord &r) { return Decimal(r.qwMissing[0]); }},
+    {"missing_2", true, [](const CStreamRecord &r) { return Decimal(r.qwMissing[1]); }},
+    {"missing_exact", true,
+     [](const CStreamRecord &r) { return std::string(r.bExact ? "yes" : "no"); }},
+    {"end", false, [](const CStreamRecord &r) { return std::string(EndName(r.end)); }},
+    {"vlan", false, [](const CStreamRecord &r) { return Vlan(r.dwVlan); }},
+    {"sent_1", true, [](const CStreamRecord &r) { return Decimal(r.qwSent[0]); }},
+    {"sent_2", true, [](const CStreamRecord &r) { return Decimal(r.qwSent[1]); }},
+};
+
+} // namespace
+
+const std::string &ConnectionIndexHeader()
+{
+    static const std::string header = [] {
+        std::string row;
+        for (const CColumn &column : kConnectionColumns)
+            row += (row.empty() ? "" : ",") + std::string(column.name);
+        return row + "\r\n";
+    }();
+    return header;
+}
+
 std::string ConnectionRow(const CStreamRecord &r)
 {
-    std::string row = Number(r.nNumber) + ",";
-    if (r.end == StreamEnd::NotFollowed)
-        return row + ",,,,,,0,0,0,0,yes,not_followed,\r\n";
-    row += FormatTime(r.llFirstSeen) + "," + FormatTime(r.llLastSeen) + ",";
-    row += Address(r.byVersion, r.initiator) + "," + std::to_string(r.initiator.wPort) + ",";
-    row += Address(r.byVersion, r.responder) + "," + std::to_string(r.responder.wPort) + ",";
-    row += std::to_string(r.qwBytes[0]) + "," + std::to_string(r.qwBytes[1]) + ",";
-    row += std::to_string(r.qwMissing[0]) + "," + std::to_string(r.qwMissing[1]) + ",";
-    row += std::string(r.bExact ? "yes" : "no") + "," + EndName(r.end) + ",";
-    return row + Vlan(r.dwVlan) + "\r\n";
+    const bool followed = r.end != StreamEnd::NotFollowed;
+    std::string row;
+    for (const CColumn &column : kConnectionColumns) {
+        if (&column != kConnectionColumns)
+            row += ',';
+        if (followed || !column.bBytes)
+            row += column.field(r);
+    }
+    return row + "\r\n";
 }
 
 std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original, int linkType)

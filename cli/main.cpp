@@ -169,6 +169,7 @@ int Capture(const CCliOptions &options)
         ::access(options.strFile.c_str(), R_OK) != 0)
         return Fail(options.strFile + ": cannot read the capture file: " + std::strerror(errno));
 
+    request.strProgram = "marlinox-cli";
     request.strDevice = options.strInterface;
     request.strFile = options.strFile;
     request.strFilter = options.strFilter;
@@ -197,6 +198,9 @@ int main(int argc, char **argv)
 {
     // A reader of standard output that goes away must not end the capture.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) fails a write with EFBIG, told and counted like a full disk,
+    // instead of ending the capture.
+    std::signal(SIGXFSZ, SIG_IGN);
     CCliOptions options;
     std::string error;
     if (!ParseCliOptions(argc, argv, options, error))

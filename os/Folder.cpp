@@ -1,6 +1,7 @@
 #include "Folder.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,4 +100,9 @@ int CFolder::OpenForReading(const std::string &name) const
 bool CFolder::RemoveFile(const std::string &name) const
 {
     return ::unlinkat(m_fd, name.c_str(), 0) == 0;
+}
+
+bool CFolder::RenameFile(const std::string &from, const std::string &to) const
+{
+    return ::renameat(m_fd, from.c_str(), m_fd, to.c_str()) == 0;
 }

@@ -40,6 +40,9 @@ public:
     int OpenForReading(const std::string &name) const;
     // Removes the file name.
     bool RemoveFile(const std::string &name) const;
+    // Gives the file from the name to, replacing whatever entry to names (a link is replaced,
+    // never followed).
+    bool RenameFile(const std::string &from, const std::string &to) const;
 
 private:
     int m_fd = -1;

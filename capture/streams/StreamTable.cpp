@@ -12,6 +12,7 @@ struct CStreamTable::CEntry
     CTcpStream stream;
     CStreamKey key;
     uint64_t lastTaken = 0; // the table's packet clock when it last took a packet
+    CStreamRecord origin;   // the packet that created it: its row if it follows no connection
 };
 
 namespace {
@@ -45,9 +46,23 @@ void CStreamTable::Offer(const CSegment &segment)
         if (OfferTo(*entry, segment, key))
             return;
     }
-    if (!m_table.empty() && m_table.rbegin()->second->stream.GetState() < CTcpStream::kSynSeen)
+    const bool newestWaits =
+        !m_table.empty() && m_table.rbegin()->second->stream.GetState() < CTcpStream::kSynSeen;
+    if (!newestWaits && Create(segment, key))
         return;
-    Create(segment, key);
+    NotTaken(segment, key);
+}
+
+void CStreamTable::NotTaken(const CSegment &segment, const CStreamKey &key)
+{
+    // Only a packet that carries data or opens a connection tells of a connection missed: the
+    // last ACKs of a connection that closed are nobody's too.
+    if (segment.nAnnounced <= 0 && !segment.IsSyn())
+        return;
+    if (m_notFollowed.size() < kNotFollowedKept)
+        m_notFollowed.insert(key);
+    else if (!m_notFollowed.contains(key))
+        m_bNotFollowedExact = false;
 }
 
 std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStreamKey &key,
@@ -96,7 +111,7 @@ bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CStream
     return true;
 }
 
-void CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
+bool CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
 {
     if (m_table.size() >= m_nCapacity)
         Evict();
@@ -107,6 +122,12 @@ void CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
     entry.stream.OpenFiles(m_folder, StreamFileName(entry.number, 1).c_str(),
                            StreamFileName(entry.number, 2).c_str());
     entry.lastTaken = m_qwClock; // creation counts as taking a packet
+    entry.origin.nNumber = entry.number;
+    entry.origin.byVersion = segment.byVersion;
+    entry.origin.dwVlan = segment.dwVlan;
+    entry.origin.initiator = segment.source;
+    entry.origin.responder = segment.destination;
+    entry.origin.llFirstSeen = entry.origin.llLastSeen = segment.llTime;
     m_table.emplace(entry.number, std::move(owned));
     m_waiting.emplace(entry.number, &entry);
     // A new stream's endpoints are all zero: packets of that (all-zero) connection match it.
@@ -114,7 +135,7 @@ void CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
     m_events.OnStreamCreated(entry.number);
     // The packet that made the stream is offered to it at once: it may be the SYN of a
     // connection that opened right after another one.
-    OfferTo(entry, segment, key);
+    return OfferTo(entry, segment, key);
 }
 
 void CStreamTable::Evict()
@@ -159,8 +180,7 @@ void CStreamTable::Unindex(CEntry &entry)
 void CStreamTable::Remove(CEntry &entry, StreamEnd end)
 {
     entry.stream.CloseFiles(0);
-    CStreamRecord record;
-    record.nNumber = entry.number;
+    CStreamRecord record = entry.origin;
     record.end = end;
     entry.stream.Describe(record);
     Unindex(entry);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class CFolder;
@@ -26,6 +27,7 @@ class CStreamTable
 {
 public:
     static constexpr size_t kCapacity = 1024;
+    static constexpr size_t kNotFollowedKept = 4096;
 
     // Stream files are created in folder, named by stream number, and written through output;
     // what happens to streams is told to events. capacity is the most streams held.
@@ -44,13 +46,20 @@ public:
 
     // Number of streams created so far: the highest stream number.
     int GetCount() const { return m_nCount; }
+    // Connections (by their endpoints) of which no stream took a packet that carried data or a
+    // SYN: open before the capture started, or missed while the table was full. Beyond
+    // kNotFollowedKept of them the count is a lower bound, and not exact.
+    size_t GetNotFollowed() const { return m_notFollowed.size(); }
+    bool IsNotFollowedExact() const { return m_bNotFollowedExact; }
 
 private:
     struct CEntry;
     bool OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key);
     // The streams that may answer a packet with this key, in table order.
     std::span<CEntry *const> GatherCandidates(const CStreamKey &key, bool syn);
-    void Create(const CSegment &segment, const CStreamKey &key);
+    // Creates a stream and offers it the packet; true when it took it.
+    bool Create(const CSegment &segment, const CStreamKey &key);
+    void NotTaken(const CSegment &segment, const CStreamKey &key);
     void Evict();
     void Index(CEntry &entry, const CStreamKey &key);
     void Unindex(CEntry &entry);
@@ -66,4 +75,6 @@ private:
     std::map<int, CEntry *> m_waiting; // streams in state 0
     uint64_t m_qwClock = 0;            // packets offered so far
     std::vector<CEntry *> m_candidates;
+    std::unordered_set<CStreamKey, CStreamKeyHash> m_notFollowed;
+    bool m_bNotFollowedExact = true;
 };

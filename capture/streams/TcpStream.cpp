@@ -66,6 +66,8 @@ int CTcpStream::ProcessPacket(const CSegment &segment)
     }
     if (m_nState < kWaiting || m_nState > kFinsSeen)
         return m != 0 ? -1 : 0;
+    if (m != 0 && m_nState >= kSynAckSeen)
+        NoteSent(segment);
     if (m != 0 && m_nState >= kEstablished && segment.nCaptured > 0)
         WritePayload(segment);
     const int result = Transition(segment, m);
@@ -140,10 +142,27 @@ int CTcpStream::Transition(const CSegment &segment, int m)
 int64_t CTcpStream::PlaceInStream(int dir, uint32_t distanceFromIsn) const
 {
     // Sequence numbers are 32 bits wide, files are not: a distance is placed within 2 GiB of
-    // the furthest byte written so far, so files grow past 4 GiB in order, and a segment from
+    // the furthest byte seen so far, so streams grow past 4 GiB in order, and a segment from
     // before the first data byte lands at a negative offset instead of near 2^32.
-    const uint64_t high = m_qwHigh[dir];
-    return int64_t(high) + int32_t(distanceFromIsn - uint32_t(high));
+    const uint64_t seen = m_qwSeen[dir];
+    return int64_t(seen) + int32_t(distanceFromIsn - uint32_t(seen));
+}
+
+void CTcpStream::NoteSent(const CSegment &segment)
+{
+    const int dir = m_byDir;
+    const int64_t end =
+        PlaceInStream(dir, segment.dwSeq - m_dwIsn[dir] - 1) + std::max(segment.nAnnounced, 0L);
+    if (end > 0)
+        m_qwSeen[dir] = std::max(m_qwSeen[dir], uint64_t(end));
+    if (!segment.IsAck())
+        return;
+    // An acknowledgment one past the other side's FIN: ack - isn - 2 is the number of bytes it
+    // sent (one short while its FIN is not acknowledged yet).
+    const int other = m_byOtherDir;
+    const int64_t acked = PlaceInStream(other, segment.dwAck - m_dwIsn[other] - 2);
+    if (acked > 0)
+        m_qwAcked[other] = std::max(m_qwAcked[other], uint64_t(acked));
 }
 
 void CTcpStream::WritePayload(const CSegment &segment)
@@ -173,7 +192,6 @@ void CTcpStream::WritePayload(const CSegment &segment)
     const uint64_t end = uint64_t(offset + length);
     m_written[dir].Add(uint64_t(offset), end);
     m_qwHigh[dir] = std::max(m_qwHigh[dir], end);
-    m_qwLength[dir] = std::max(m_qwLength[dir], end);
 }
 
 void CTcpStream::CutFiles(const CSegment &segment)
@@ -186,14 +204,37 @@ void CTcpStream::CutFiles(const CSegment &segment)
     const int dirs[2] = {m_byDir, m_byOtherDir};
     for (int i = 0; i < 2; ++i) {
         const int dir = dirs[i];
+        const int64_t length = PlaceInStream(dir, sent[i]);
+        if (length < 0)
+            continue;
+        m_qwClosedLength[dir] = uint64_t(length);
         if (m_file[dir] == CWriteBehind::kNoFile)
             continue;
         // A file that is already as long as its side sent (the common case) is left alone.
-        const int64_t length = PlaceInStream(dir, sent[i]);
-        if (length >= 0 && uint64_t(length) != m_qwLength[dir] &&
-            m_output.SetLength(m_file[dir], uint64_t(length)))
-            m_qwLength[dir] = uint64_t(length);
+        Forget(dir, m_output.TakeFailed(m_file[dir]));
+        if (uint64_t(length) != m_written[dir].End() &&
+            m_output.SetLength(m_file[dir], uint64_t(length))) {
+            m_qwCut[dir] = uint64_t(length);
+            m_bCut[dir] = true;
+        }
     }
+}
+
+uint64_t CTcpStream::FileLength(int dir) const
+{
+    // Only writes that reached the file, and a cut, make it longer.
+    return m_bCut[dir] ? m_qwCut[dir] : m_written[dir].End();
+}
+
+uint64_t CTcpStream::SentLength(int dir) const
+{
+    if (m_end == StreamEnd::Closed)
+        return m_qwClosedLength[dir];
+    // An acknowledgment is believed only this far beyond the bytes seen: a forged one cannot
+    // make a stream claim more.
+    constexpr uint64_t kAckBelieved = uint64_t(1) << 30;
+    const uint64_t seen = m_qwSeen[dir];
+    return std::max(seen, std::min(m_qwAcked[dir], seen + kAckBelieved));
 }
 
 void CTcpStream::Describe(CStreamRecord &record) const
@@ -212,8 +253,9 @@ void CTcpStream::Describe(CStreamRecord &record) const
     record.responder = m_responder;
     record.bExact = true;
     for (int dir = 0; dir < 2; ++dir) {
-        record.qwBytes[dir] = m_qwLength[dir];
-        record.qwMissing[dir] = m_written[dir].CountMissing(m_qwLength[dir]);
+        record.qwBytes[dir] = FileLength(dir);
+        record.qwSent[dir] = SentLength(dir);
+        record.qwMissing[dir] = m_written[dir].CountMissing(record.qwSent[dir]);
         record.bExact = record.bExact && m_written[dir].IsExact();
     }
 }

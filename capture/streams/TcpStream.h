@@ -62,7 +62,14 @@ private:
     void CutFiles(const CSegment &segment);
     // Ranges of file dir whose write failed no longer count as written.
     void Forget(int dir, const std::vector<CByteRange> &failed);
+    // Notes how far the segment proves that its sender, and the other side it acknowledges,
+    // have sent.
+    void NoteSent(const CSegment &segment);
     int64_t PlaceInStream(int dir, uint32_t distanceFromIsn) const;
+    // The length of file dir as it stands.
+    uint64_t FileLength(int dir) const;
+    // The length of stream dir that the capture proves.
+    uint64_t SentLength(int dir) const;
 
     CWriteBehind &m_output;
     // Each direction's file, as the write-behind knows it; kNoFile when it is not open.
@@ -76,10 +83,19 @@ private:
     int m_nFinSender = 0;
     uint8_t m_byDir = 0;
     uint8_t m_byOtherDir = 1;
-    // End offset of the furthest payload byte written so far, per direction: the anchor that
-    // turns 32-bit sequence distances into 64-bit file offsets.
+    // Per direction: the end of the furthest byte the capture has seen sent, by the segments'
+    // sequence numbers and announced lengths: the anchor that turns 32-bit sequence distances
+    // into 64-bit offsets.
+    uint64_t m_qwSeen[2] = {0, 0};
+    // The end of the furthest payload byte written so far, per direction.
     uint64_t m_qwHigh[2] = {0, 0};
-    uint64_t m_qwLength[2] = {0, 0}; // each file's length as written and cut
+    // The furthest byte the other side acknowledged, per direction.
+    uint64_t m_qwAcked[2] = {0, 0};
+    // The length each side sent by the final ACK of a complete close, once it is known.
+    uint64_t m_qwClosedLength[2] = {0, 0};
+    // The length each file was cut to; valid where m_bCut.
+    uint64_t m_qwCut[2] = {0, 0};
+    bool m_bCut[2] = {false, false};
     CRangeSet m_written[2];
     bool m_bFollowed = false; // took an opening SYN
     StreamEnd m_end = StreamEnd::CaptureEnded;

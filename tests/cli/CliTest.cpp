@@ -132,17 +132,19 @@ TEST_F(CaptureTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
     EXPECT_EQ(File(StreamFileName(2, 1)), bData);
     EXPECT_EQ(File(StreamFileName(3, 2)), bData);
     EXPECT_EQ(out, "Capture : p0000000001\nCapture : p0000000002\n"
-                   "Capture : p0000000003\nCapture : p0000000004\n");
+                   "Capture : p0000000003\nCapture : p0000000004\n"
+                   "データが欠けているストリーム : 1\n");
     EXPECT_EQ(Text(LogFileName()), Log("14", "Packet Combine mode", 4));
     // Rows as the streams end: a by its close, b by its reset, then the rest at the end.
     EXPECT_EQ(Text(ConnectionIndexName()),
-              std::string(kConnectionIndexHeader) + "0000000001," + TimeOf(0) + "," + TimeOf(12) +
-                  ",10.0.0.1,1000,10.0.0.2,80,3000,700,1000,0,yes,closed,\r\n" + "0000000002," +
-                  TimeOf(1) + "," + TimeOf(13) +
-                  ",10.0.0.1,1001,10.0.0.2,80,500,0,0,0,yes,reset,\r\n" + "0000000003," +
+              ConnectionIndexHeader() + "0000000001," + TimeOf(0) + "," + TimeOf(12) +
+                  ",10.0.0.1,1000,10.0.0.2,80,3000,700,1000,0,yes,closed,,3000,700\r\n" +
+                  "0000000002," + TimeOf(1) + "," + TimeOf(13) +
+                  ",10.0.0.1,1001,10.0.0.2,80,500,0,0,0,yes,reset,,500,0\r\n" + "0000000003," +
                   TimeOf(14) + "," + TimeOf(17) +
-                  ",fd00::a00:5,9,fd00::a00:6,443,0,500,0,0,yes,capture_ended,\r\n" +
-                  "0000000004,,,,,,,0,0,0,0,yes,not_followed,\r\n");
+                  ",fd00::a00:5,9,fd00::a00:6,443,0,500,0,0,yes,capture_ended,,0,500\r\n" +
+                  "0000000004," + TimeOf(18) + "," + TimeOf(18) +
+                  ",10.0.0.3,7,10.0.0.4,8,,,,,,not_followed,,,\r\n");
     EXPECT_EQ(err, "packets read: 19, streams created: 4, files that failed: 0, streams with "
                    "missing bytes: 1\n");
 }
@@ -263,8 +265,63 @@ TEST_F(CaptureTest, FloodOfSynsSparesEstablishedConnections)
     EXPECT_EQ(out, "ストリーム数が上限に達したため、古いストリームの追跡を終了しました。\n");
     EXPECT_EQ(File(StreamFileName(1, 1)), data);
     const auto rows = Lines(Text(ConnectionIndexName()));
-    EXPECT_TRUE(rows[1].starts_with("0000000002,") && rows[1].ends_with(",evicted,\r")) << rows[1];
+    EXPECT_TRUE(rows[1].starts_with("0000000002,") && rows[1].ends_with(",evicted,,0,0\r"))
+        << rows[1];
     EXPECT_NE(Text(ConnectionIndexName()).find(",closed,"), std::string::npos);
+}
+
+// What the capture proves was sent, against what it has: a download whose tail and FIN were
+// lost while the client acknowledged all of it, one whose tail was lost and that sent no FIN
+// (the acknowledgment then proves one byte less), and two connections open before the capture
+// that no stream follows. capture.json tells it all, field by field.
+TEST_F(CaptureTest, MissingTailsAndConnectionsNotFollowedAreTold)
+{
+    CConversation x(0x0a000009, 5000, 0x0a000002, 22, 7, 8),
+        y(0x0a00000a, 5001, 0x0a000002, 22, 7, 8);
+    Frames packets = {x.Send(0, TCP_ACK, PatternBytes(10, 1)),
+                      y.Send(1, TCP_ACK, PatternBytes(10, 2))};
+    const Bytes body = PatternBytes(20000, 3);
+    for (bool fin : {true, false}) {
+        CConversation c(0x0a000001, uint16_t(1000 + fin), 0x0a000002, 80, 100, 200);
+        Append(packets, c.Handshake());
+        for (size_t at = 0; at < body.size(); at += 1000) {
+            const Bytes p = c.Send(1, TCP_ACK, std::span(body).subspan(at, 1000));
+            if (at < 15000) // the last five segments are lost
+                packets.push_back(p);
+        }
+        if (fin)
+            c.Send(1, TCP_ACK | TCP_FIN); // lost too
+        packets.push_back(c.Send(0, TCP_ACK));
+    }
+    packets.push_back(x.Send(0, TCP_ACK, PatternBytes(10, 4))); // makes a stream it does not take
+    EXPECT_EQ(Capture(Framed(packets), {"-q"}), 0) << err;
+    EXPECT_EQ(out, "データが欠けているストリーム : 2\n");
+    EXPECT_NE(err.find("streams with missing bytes: 2"), std::string::npos) << err;
+    const auto rows = Lines(Text(ConnectionIndexName()));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_NE(rows[1].find(",0,15000,0,5000,yes,capture_ended,,0,20000\r"), std::string::npos)
+        << rows[1];
+    EXPECT_NE(rows[2].find(",0,15000,0,4999,yes,capture_ended,,0,19999\r"), std::string::npos)
+        << rows[2];
+    EXPECT_EQ(rows[3], "0000000003," + TimeOf(int(packets.size()) - 1) + "," +
+                           TimeOf(int(packets.size()) - 1) +
+                           ",10.0.0.9,5000,10.0.0.2,22,,,,,,not_followed,,,\r");
+    const std::string json =
+        std::regex_replace(Text(CaptureJsonName()),
+                           std::regex("\"(version|started|ended)\": \"[^\"]+\""), "\"$1\": _");
+    EXPECT_EQ(json,
+              "{\n  \"program\": \"marlinox-cli\",\n  \"version\": _,\n  \"mode\": "
+              "\"packet_combine\",\n  \"fell_back_to_raw\": false,\n  \"source_type\": "
+              "\"file\",\n  \"source\": \"" +
+                  dir.Path() +
+                  "in.pcap\",\n  \"filter\": "
+                  "null,\n  \"link_type\": 1,\n  \"snap_length\": 262144,\n  \"buffer_bytes\": "
+                  "null,\n  \"started\": _,\n  \"ended\": _,\n  \"packets_read\": " +
+                  std::to_string(packets.size()) +
+                  ",\n  \"kernel_dropped\": null,\n  \"interface_dropped\": null,\n  "
+                  "\"streams\": 3,\n  \"streams_with_missing_bytes\": 2,\n  \"bytes_missing\": "
+                  "9999,\n  \"files_failed\": 0,\n  \"connections_not_followed\": 2,\n  "
+                  "\"connections_not_followed_exact\": true,\n  \"outcome\": \"completed\"\n}\n");
 }
 
 // Bad usage exits with 2, says what is wrong and then how to use the program; a capture that
