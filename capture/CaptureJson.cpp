@@ -102,6 +102,7 @@ std::string CaptureJson(const CCaptureFacts &f)
         {"files_failed", std::to_string(f.nFilesFailed)},
         {"connections_not_followed", Optional(f.connectionsNotFollowed)},
         {"connections_not_followed_exact", Bool(f.bNotFollowedExact)},
+        {"refused_segments", Optional(f.refusedSegments)},
         {"outcome", String(f.strOutcome)},
     };
     std::string json;

@@ -32,7 +32,8 @@ struct CCaptureFacts
     int nFilesFailed = 0;
     std::optional<int64_t> connectionsNotFollowed;
     bool bNotFollowedExact = true;
-    std::string strOutcome; // "completed", "stopped" or "failed"
+    std::optional<int64_t> refusedSegments; // for the zeros they would have put into a file
+    std::string strOutcome;                 // "completed", "stopped" or "failed"
 };
 
 // facts as JSON (RFC 8259), one field a line.

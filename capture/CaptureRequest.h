@@ -26,8 +26,9 @@ struct CCaptureRequest
     CFolder *pFolder = nullptr;
     std::string strFolder;
     bool bMakeParents = false;
-    // The user that folders made for the capture, and its files, are handed to: the one who ran
-    // the program through sudo, or marlinox-cli's -Z user.
+    // The user that folders made for the capture are handed to, and that the capture becomes
+    // when it gives up its privileges: the one who ran the program through sudo, or
+    // marlinox-cli's -Z user.
     std::optional<CUser> owner;
     // Give up every privilege once the output folder is open, becoming owner when there is one,
     // before any file is written.

@@ -156,6 +156,7 @@ private:
     CCaptureSource::CDrops m_drops;
     bool m_bDropsKnown = false;
     uint64_t m_qwBytesMissing = 0;
+    int64_t m_nRefused = 0; // segments refused for the zeros they would have made
     size_t m_nNotFollowed = 0;
     bool m_bNotFollowedExact = true;
     CFile m_log;
@@ -264,12 +265,8 @@ bool CCaptureWorker::OpenFolder()
             return FolderFailed(error);
         m_pFolder = &m_madeFolder;
     }
-    if (m_request.bGiveUpPrivileges) {
-        if (!Privileges::GiveUp(owner, error))
-            return FolderFailed(error);
-    } else if (owner) {
-        m_pFolder->SetOwner(owner->uid, owner->gid);
-    }
+    if (m_request.bGiveUpPrivileges && !Privileges::GiveUp(owner, error))
+        return FolderFailed(error);
     return true;
 }
 
@@ -414,6 +411,7 @@ void CCaptureWorker::OnStreamCreated(int number)
 void CCaptureWorker::OnStreamEnded(const CStreamRecord &record)
 {
     m_connections.Append(ConnectionRow(record));
+    m_nRefused += record.nRefused;
     const uint64_t missing = record.qwMissing[0] + record.qwMissing[1];
     m_qwBytesMissing += missing;
     if (missing > 0)
@@ -452,6 +450,9 @@ void CCaptureWorker::Finish()
     TellDrops();
     if (m_bCombine && m_outcome.nIncompleteStreams > 0)
         Problem(Format("データが欠けているストリーム : %ld\r\n", m_outcome.nIncompleteStreams));
+    if (m_nRefused > 0)
+        Problem(
+            Format("不正なシーケンス番号のセグメントを破棄しました : %ld\r\n", long(m_nRefused)));
     ReportProgress();
     WriteLog(Format("Captured Packet : %ld\r\n", GetCount()));
     m_log.Close();
@@ -502,6 +503,7 @@ void CCaptureWorker::WriteFacts()
         facts.bytesMissing = int64_t(m_qwBytesMissing);
         facts.connectionsNotFollowed = int64_t(m_nNotFollowed);
         facts.bNotFollowedExact = m_bNotFollowedExact;
+        facts.refusedSegments = m_nRefused;
     }
     facts.nFilesFailed = m_failures.GetCount();
     facts.strOutcome = m_outcome.bFailed ? "failed" : m_bReadToEnd ? "completed" : "stopped";

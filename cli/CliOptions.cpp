@@ -29,6 +29,9 @@ const char *const kCliUsage =
 
 namespace {
 
+// libpcap compiles an expression in time and memory that grow faster than its length.
+constexpr size_t kMaxFilterBytes = 64 * 1024;
+
 enum LongOption {
     kRaw = 256,
     kVersion,
@@ -58,6 +61,8 @@ bool Check(const CCliOptions &o, std::string &error)
                                   : "-i and -r cannot be given together";
     else if (o.strFolder.empty())
         error = "no output folder (-o) given";
+    else if (o.strFilter.size() > kMaxFilterBytes)
+        error = "filter expression longer than 64 KiB";
     return error.empty();
 }
 

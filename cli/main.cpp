@@ -7,6 +7,7 @@
 #include "PacketFields.h"
 #include "PcapExport.h"
 #include "Privileges.h"
+#include "StartUp.h"
 #include "Version.h"
 
 #include <pcap/pcap.h>
@@ -83,24 +84,6 @@ int ToPcap(const CCliOptions &options)
     return r.nMissing + r.nWrongLength + r.nOtherLink > 0 ? kExitFilesFailed : 0;
 }
 
-// A filter expression that libpcap cannot compile is bad usage, said before anything opens.
-// Expressions that only some link types refuse are caught when the capture sets them.
-bool CheckFilter(const std::string &expression, std::string &error)
-{
-    if (expression.empty())
-        return true;
-    pcap_t *dead = pcap_open_dead(DLT_EN10MB, 262144);
-    bpf_program program{};
-    const bool compiled =
-        pcap_compile(dead, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0;
-    if (compiled)
-        pcap_freecode(&program);
-    else
-        error = std::string("bad filter expression: ") + pcap_geterr(dead);
-    pcap_close(dead);
-    return compiled;
-}
-
 // The user to become once the interface is open: -Z's, or under sudo the one who ran it.
 bool TargetUser(const CCliOptions &options, std::optional<CUser> &user, std::string &error)
 {
@@ -161,8 +144,6 @@ int Capture(const CCliOptions &options)
 {
     CCaptureRequest request;
     std::string error;
-    if (!CheckFilter(options.strFilter, error))
-        return Usage(error);
     if (!TargetUser(options, request.owner, error))
         return Fail(error);
     if (!options.strFile.empty() && options.strFile != "-" &&
@@ -196,13 +177,17 @@ int Capture(const CCliOptions &options)
 
 int main(int argc, char **argv)
 {
+    StartUp::OpenStandardDescriptors();
+    StartUp::GetUmask();
     // A reader of standard output that goes away must not end the capture.
     std::signal(SIGPIPE, SIG_IGN);
     // A file-size limit (ulimit -f) fails a write with EFBIG, told and counted like a full disk,
     // instead of ending the capture.
     std::signal(SIGXFSZ, SIG_IGN);
-    CCliOptions options;
     std::string error;
+    if (!Privileges::CheckSudoIds(error))
+        return Fail(error);
+    CCliOptions options;
     if (!ParseCliOptions(argc, argv, options, error))
         return Usage(error);
     switch (options.action) {

@@ -1,5 +1,7 @@
 #include "MakeFolder.h"
 
+#include "StartUp.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -68,6 +70,11 @@ int MakeLevel(int dir, const std::string &name, const std::string &shown, const 
         st.st_uid != ::geteuid()) {
         errno = EEXIST;
         Failed(shown, "output folder replaced while it was made", error);
+        return -1;
+    }
+    if ((StartUp::GetUmask() & 0700) && ::fchmod(made.Get(), 0700) != 0) {
+        Failed(shown, std::string("cannot make the folder private: ") + std::strerror(errno),
+               error);
         return -1;
     }
     if (owner && ::fchown(made.Get(), owner->uid, owner->gid) != 0) {

@@ -33,6 +33,7 @@ struct CStreamRecord
     // file's end, or failed to be written.
     uint64_t qwMissing[2] = {0, 0};
     bool bExact = true; // false when the missing counts are lower bounds
+    int nRefused = 0;   // segments and cuts refused for the zeros they would have made
 };
 
 // What the stream table and its files tell the capture as it runs, each when it happens.

@@ -140,21 +140,23 @@ bool CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
 
 void CStreamTable::Evict()
 {
-    // A full table makes room by dropping the stream idle longest among those that carry no
-    // data (a scan or a flood of SYNs cannot push an established connection out), and only
-    // when every stream carries data, the one idle longest of all. Ties go to the earliest in
-    // the table. Only a full table scans, so this costs nothing per packet otherwise.
+    // A full table makes room by dropping, by rank, the stream idle longest among those that
+    // never carried data (a flood of SYNs or of empty handshakes cannot push a connection that
+    // carries data out); then among those that carry none now (in their handshake, or after
+    // both FINs); and only then the one idle longest of all. Ties go to the earliest in the
+    // table. Only a full table scans, so this costs nothing per packet otherwise.
     assert(!m_table.empty());
-    CEntry *oldest = nullptr;
-    CEntry *oldestIdle = nullptr;
+    const auto rank = [](const CEntry &entry) {
+        const CTcpStream &stream = entry.stream;
+        return !stream.HasCarriedData() ? 0 : CarriesNoData(stream.GetState()) ? 1 : 2;
+    };
+    CEntry *victim = nullptr;
     for (const auto &[number, entry] : m_table) {
-        if (!oldest || entry->lastTaken < oldest->lastTaken)
-            oldest = entry.get();
-        if (CarriesNoData(entry->stream.GetState()) &&
-            (!oldestIdle || entry->lastTaken < oldestIdle->lastTaken))
-            oldestIdle = entry.get();
+        if (!victim ||
+            std::pair(rank(*entry), entry->lastTaken) < std::pair(rank(*victim), victim->lastTaken))
+            victim = entry.get();
     }
-    Remove(oldestIdle ? *oldestIdle : *oldest, StreamEnd::Evicted);
+    Remove(*victim, StreamEnd::Evicted);
 }
 
 void CStreamTable::Index(CEntry &entry, const CStreamKey &key)

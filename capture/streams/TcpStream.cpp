@@ -139,20 +139,38 @@ int CTcpStream::Transition(const CSegment &segment, int m)
     }
 }
 
+namespace {
+
+// Sequence numbers are 32 bits wide, streams are not: a distance from the initial sequence
+// number is placed within 2 GiB of anchor, the furthest byte known so far, so streams grow past
+// 4 GiB in order, and a segment from before the first data byte lands at a negative offset
+// instead of near 2^32.
+int64_t Place(uint64_t anchor, uint32_t distanceFromIsn)
+{
+    return int64_t(anchor) + int32_t(distanceFromIsn - uint32_t(anchor));
+}
+
+} // namespace
+
 int64_t CTcpStream::PlaceInStream(int dir, uint32_t distanceFromIsn) const
 {
-    // Sequence numbers are 32 bits wide, files are not: a distance is placed within 2 GiB of
-    // the furthest byte seen so far, so streams grow past 4 GiB in order, and a segment from
-    // before the first data byte lands at a negative offset instead of near 2^32.
-    const uint64_t seen = m_qwSeen[dir];
-    return int64_t(seen) + int32_t(distanceFromIsn - uint32_t(seen));
+    // The file's own bytes are its anchor: segments that were only seen cannot move it.
+    return Place(m_qwHigh[dir], distanceFromIsn);
+}
+
+bool CTcpStream::WithinBudget(int dir, uint64_t end, uint64_t adding) const
+{
+    if (end <= m_written[dir].End())
+        return true;
+    const uint64_t data = m_qwData[dir] + adding;
+    return end - std::min(end, data) <= m_qwZeroBudget + kZerosPerByte * m_qwData[dir];
 }
 
 void CTcpStream::NoteSent(const CSegment &segment)
 {
     const int dir = m_byDir;
     const int64_t end =
-        PlaceInStream(dir, segment.dwSeq - m_dwIsn[dir] - 1) + std::max(segment.nAnnounced, 0L);
+        Place(m_qwSeen[dir], segment.dwSeq - m_dwIsn[dir] - 1) + std::max(segment.nAnnounced, 0L);
     if (end > 0)
         m_qwSeen[dir] = std::max(m_qwSeen[dir], uint64_t(end));
     if (!segment.IsAck())
@@ -160,7 +178,7 @@ void CTcpStream::NoteSent(const CSegment &segment)
     // An acknowledgment one past the other side's FIN: ack - isn - 2 is the number of bytes it
     // sent (one short while its FIN is not acknowledged yet).
     const int other = m_byOtherDir;
-    const int64_t acked = PlaceInStream(other, segment.dwAck - m_dwIsn[other] - 2);
+    const int64_t acked = Place(m_qwSeen[other], segment.dwAck - m_dwIsn[other] - 2);
     if (acked > 0)
         m_qwAcked[other] = std::max(m_qwAcked[other], uint64_t(acked));
 }
@@ -187,11 +205,17 @@ void CTcpStream::WritePayload(const CSegment &segment)
         length -= long(-offset);
         offset = 0;
     }
+    const uint64_t end = uint64_t(offset + length);
+    // Sequence numbers far ahead of what was written would make a file of zeros.
+    if (!WithinBudget(dir, end, uint64_t(length))) {
+        ++m_nRefused;
+        return;
+    }
     Forget(dir, m_output.TakeFailed(m_file[dir]));
     m_output.Write(m_file[dir], uint64_t(offset), payload, size_t(length));
-    const uint64_t end = uint64_t(offset + length);
     m_written[dir].Add(uint64_t(offset), end);
     m_qwHigh[dir] = std::max(m_qwHigh[dir], end);
+    m_qwData[dir] += uint64_t(length);
 }
 
 void CTcpStream::CutFiles(const CSegment &segment)
@@ -210,8 +234,13 @@ void CTcpStream::CutFiles(const CSegment &segment)
         m_qwClosedLength[dir] = uint64_t(length);
         if (m_file[dir] == CWriteBehind::kNoFile)
             continue;
-        // A file that is already as long as its side sent (the common case) is left alone.
+        // A file that is already as long as its side sent (the common case) is left alone,
+        // and one that the cut would lengthen beyond its budget of zeros too.
         Forget(dir, m_output.TakeFailed(m_file[dir]));
+        if (!WithinBudget(dir, uint64_t(length), 0)) {
+            ++m_nRefused;
+            continue;
+        }
         if (uint64_t(length) != m_written[dir].End() &&
             m_output.SetLength(m_file[dir], uint64_t(length))) {
             m_qwCut[dir] = uint64_t(length);
@@ -252,6 +281,7 @@ void CTcpStream::Describe(CStreamRecord &record) const
     record.initiator = m_initiator;
     record.responder = m_responder;
     record.bExact = true;
+    record.nRefused = m_nRefused;
     for (int dir = 0; dir < 2; ++dir) {
         record.qwBytes[dir] = FileLength(dir);
         record.qwSent[dir] = SentLength(dir);

@@ -25,8 +25,18 @@ public:
     static constexpr int kFinSeen = 4;     // one side sent FIN
     static constexpr int kFinsSeen = 5;    // the other side answered with FIN+ACK
 
-    // The stream's files are written through output.
-    explicit CTcpStream(CWriteBehind &output) : m_output(output) {}
+    // A file holds at most this many zeros (bytes not written: lost, or never sent by an honest
+    // peer), and this many more for each byte of data written to it. Real loss stays within it;
+    // a few forged segments whose sequence numbers jump buy little.
+    static constexpr uint64_t kZeroBudget = uint64_t(1) << 30;
+    static constexpr uint64_t kZerosPerByte = 16;
+
+    // The stream's files are written through output, each with zeroBudget zeros at most
+    // besides kZerosPerByte for each byte of data.
+    explicit CTcpStream(CWriteBehind &output, uint64_t zeroBudget = kZeroBudget)
+        : m_output(output), m_qwZeroBudget(zeroBudget)
+    {
+    }
     virtual ~CTcpStream() = default;
     CTcpStream(const CTcpStream &) = delete;
     CTcpStream &operator=(const CTcpStream &) = delete;
@@ -46,6 +56,8 @@ public:
     int MatchDirection(const CSegment &segment);
 
     int GetState() const { return m_nState; }
+    // Whether either side has sent data since the handshake that the stream took.
+    bool HasCarriedData() const { return m_qwSeen[0] > 0 || m_qwSeen[1] > 0; }
 
     // Ends the stream: state -1, both files closed and, when deleteFiles is not 0, removed.
     // Files that are not open are neither closed nor removed. Nothing is cut.
@@ -66,12 +78,17 @@ private:
     // have sent.
     void NoteSent(const CSegment &segment);
     int64_t PlaceInStream(int dir, uint32_t distanceFromIsn) const;
+    // Whether file dir may end at end, adding bytes of data: the zeros within a file (its
+    // length less the data written to it) stay within kZeroBudget and kZerosPerByte for each
+    // byte of data written before.
+    bool WithinBudget(int dir, uint64_t end, uint64_t adding) const;
     // The length of file dir as it stands.
     uint64_t FileLength(int dir) const;
     // The length of stream dir that the capture proves.
     uint64_t SentLength(int dir) const;
 
     CWriteBehind &m_output;
+    uint64_t m_qwZeroBudget;
     // Each direction's file, as the write-behind knows it; kNoFile when it is not open.
     CWriteBehind::Key m_file[2] = {CWriteBehind::kNoFile, CWriteBehind::kNoFile};
     uint8_t m_byVersion = 4;
@@ -84,11 +101,15 @@ private:
     uint8_t m_byDir = 0;
     uint8_t m_byOtherDir = 1;
     // Per direction: the end of the furthest byte the capture has seen sent, by the segments'
-    // sequence numbers and announced lengths: the anchor that turns 32-bit sequence distances
-    // into 64-bit offsets.
+    // sequence numbers and announced lengths: the anchor of what the stream proves was sent.
     uint64_t m_qwSeen[2] = {0, 0};
-    // The end of the furthest payload byte written so far, per direction.
+    // The end of the furthest payload byte written so far, per direction: the anchor of the
+    // file offsets.
     uint64_t m_qwHigh[2] = {0, 0};
+    // The payload bytes written to each file.
+    uint64_t m_qwData[2] = {0, 0};
+    // Segments, and close cuts, refused for the zeros they would have put into a file.
+    int m_nRefused = 0;
     // The furthest byte the other side acknowledged, per direction.
     uint64_t m_qwAcked[2] = {0, 0};
     // The length each side sent by the final ACK of a complete close, once it is known.

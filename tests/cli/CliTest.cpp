@@ -250,24 +250,34 @@ TEST_F(CaptureTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
 }
 
 // A full table gives a new connection the place of the stream idle longest among those that
-// carry no data: a flood of SYNs cannot push an established connection out. The first
-// eviction is told, once.
-TEST_F(CaptureTest, FloodOfSynsSparesEstablishedConnections)
+// never carried data: neither a flood of SYNs nor one of empty handshakes (what connect() to
+// any open port gives) pushes out a connection that carries data. The first eviction is told,
+// once.
+TEST_F(CaptureTest, FloodsSpareConnectionsThatCarryData)
 {
-    CConversation quiet(0x0a000001, 1, 0x0a000002, 80, 10, 20);
-    Frames packets = quiet.Handshake();
-    for (uint32_t i = 0; i < 1100; ++i)
-        packets.push_back(CConversation(0x0b000000 + i, 2, 0x0a000002, 80, 1, 2).Send(0, TCP_SYN));
-    const Bytes data = PatternBytes(100, 1);
-    packets.push_back(quiet.Send(0, TCP_ACK, data));
-    Append(packets, quiet.Close(0));
-    EXPECT_EQ(Capture(Framed(packets), {"-q"}), 0) << err;
-    EXPECT_EQ(out, "ストリーム数が上限に達したため、古いストリームの追跡を終了しました。\n");
-    EXPECT_EQ(File(StreamFileName(1, 1)), data);
-    const auto rows = Lines(Text(ConnectionIndexName()));
-    EXPECT_TRUE(rows[1].starts_with("0000000002,") && rows[1].ends_with(",evicted,,0,0\r"))
-        << rows[1];
-    EXPECT_NE(Text(ConnectionIndexName()).find(",closed,"), std::string::npos);
+    for (bool handshakes : {false, true}) {
+        SCOPED_TRACE(handshakes ? "completed handshakes" : "SYNs");
+        CConversation busy(0x0a000001, 1, 0x0a000002, 80, 10, 20);
+        Frames packets = busy.Handshake();
+        const Bytes data = PatternBytes(200, 1);
+        packets.push_back(busy.Send(0, TCP_ACK, std::span(data).first(100)));
+        for (uint32_t i = 0; i < 1100; ++i) {
+            CConversation flood(0x0b000000 + i, 2, 0x0a000002, 80, 1, 2);
+            if (handshakes)
+                Append(packets, flood.Handshake());
+            else
+                packets.push_back(flood.Send(0, TCP_SYN));
+        }
+        packets.push_back(busy.Send(0, TCP_ACK, std::span(data).subspan(100)));
+        Append(packets, busy.Close(0));
+        EXPECT_EQ(Capture(Framed(packets), {"-q"}), 0) << err;
+        EXPECT_EQ(out, "ストリーム数が上限に達したため、古いストリームの追跡を終了しました。\n");
+        EXPECT_EQ(File(StreamFileName(1, 1)), data);
+        const auto rows = Lines(Text(ConnectionIndexName()));
+        EXPECT_TRUE(rows[1].starts_with("0000000002,") && rows[1].ends_with(",evicted,,0,0\r"))
+            << rows[1];
+        EXPECT_NE(Text(ConnectionIndexName()).find(",closed,"), std::string::npos);
+    }
 }
 
 // What the capture proves was sent, against what it has: a download whose tail and FIN were
@@ -321,7 +331,8 @@ TEST_F(CaptureTest, MissingTailsAndConnectionsNotFollowedAreTold)
                   ",\n  \"kernel_dropped\": null,\n  \"interface_dropped\": null,\n  "
                   "\"streams\": 3,\n  \"streams_with_missing_bytes\": 2,\n  \"bytes_missing\": "
                   "9999,\n  \"files_failed\": 0,\n  \"connections_not_followed\": 2,\n  "
-                  "\"connections_not_followed_exact\": true,\n  \"outcome\": \"completed\"\n}\n");
+                  "\"connections_not_followed_exact\": true,\n  \"refused_segments\": 0,\n  "
+                  "\"outcome\": \"completed\"\n}\n");
 }
 
 // Bad usage exits with 2, says what is wrong and then how to use the program; a capture that
