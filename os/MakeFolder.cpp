@@ -37,6 +37,8 @@ private:
 
 constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
+MadeHook g_madeHook = nullptr;
+
 std::vector<std::string> Components(const std::string &path)
 {
     std::vector<std::string> parts;
@@ -108,6 +110,8 @@ bool MakeFolder(const std::string &path, bool parents, const CUser *owner, CFold
         shown += name;
         int next = -1;
         if (::mkdirat(dir.Get(), name.c_str(), 0700) == 0) {
+            if (g_madeHook)
+                g_madeHook(shown);
             next = MakeLevel(dir.Get(), name, shown, owner, error);
             if (next < 0)
                 return false;
@@ -127,3 +131,5 @@ bool MakeFolder(const std::string &path, bool parents, const CUser *owner, CFold
     folder.Adopt(dir.Release(), path);
     return true;
 }
+
+MadeHook SetMadeHook(MadeHook hook) { return std::exchange(g_madeHook, hook); }

@@ -232,6 +232,35 @@ TEST(SecurityTest, PipedCapturesThroughSwapsAHangupAndSudo)
     }
 }
 
+// A capture started with its standard descriptors closed, or under a mask that takes the
+// owner's own bits, still writes every file whole, private, into a folder of its own.
+TEST(SecurityTest, ClosedDescriptorsAndATightUmaskLeaveTheCaptureWhole)
+{
+    CTempDir dir;
+    WritePcap(dir.Path() + "in.pcap", Connections(2, 3000, 200));
+    CChildSetup closed, masked;
+    closed.closeStd = true;
+    masked.umask = 0277;
+    for (const auto &[name, setup] : {std::pair("closed", closed), std::pair("umask", masked)}) {
+        SCOPED_TRACE(name);
+        const std::string folder = dir.Path() + name + "/out/";
+        EXPECT_EQ(RunCli({"-r", dir.Path() + "in.pcap", "-o", folder}, nullptr, nullptr, setup), 0);
+        EXPECT_EQ(ReadText(folder + "log.txt"), Log("14", "Packet Combine mode", 2));
+        for (const auto &entry : std::filesystem::directory_iterator(dir.Path() + name)) {
+            for (const auto &file : std::filesystem::recursive_directory_iterator(entry.path())) {
+                const auto perms = std::filesystem::status(file).permissions();
+                EXPECT_EQ(perms,
+                          std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+                    << file;
+            }
+            EXPECT_EQ(std::filesystem::status(entry).permissions(),
+                      std::filesystem::perms::owner_all);
+        }
+        for (int i = 1; i <= 2; ++i)
+            EXPECT_EQ(ReadFileBytes(folder + StreamFileName(i, 1)), Payload(i - 1, 0, 3000));
+    }
+}
+
 // A disk that fills up, or a file-size limit, gives one line for the first failure and one for
 // all the others; the capture runs to its end and says so with exit status 3. Stream files hold
 // what was sent or zeros, and connections.csv counts every byte that is not there as missing

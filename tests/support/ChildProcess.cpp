@@ -5,6 +5,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -45,6 +46,10 @@ CChild::CChild(const std::vector<std::string> &argv, const CChildSetup &setup)
         if (value >= 0 && ::setrlimit(resource, &limit) != 0)
             ::_exit(126);
     }
+    if (setup.umask >= 0)
+        ::umask(mode_t(setup.umask));
+    for (int fd = 0; setup.closeStd && fd <= 2; ++fd)
+        ::close(fd);
     ::execve(pointers[0], pointers.data(), pointers.data() + argc + 1);
     ::_exit(127);
 }
