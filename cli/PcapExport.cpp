@@ -190,8 +190,8 @@ bool Plan(FILE *index, CPlan &plan)
 
 // The 24-byte file header of the plan's pcap file, with microsecond time stamps, as libpcap
 // writes it: frames.csv gives libpcap's number of the link type, which a file may write as
-// another. Empty with error when libpcap writes no file of that link type.
-std::string FileHeader(const CPlan &plan, std::string &error)
+// another. Empty when libpcap writes no file of that link type.
+std::string FileHeader(const CPlan &plan)
 {
     pcap_t *dead = pcap_open_dead_with_tstamp_precision(plan.nLinkType, int(plan.dwSnapLength),
                                                         PCAP_TSTAMP_PRECISION_MICRO);
@@ -204,10 +204,6 @@ std::string FileHeader(const CPlan &plan, std::string &error)
     else if (memory)
         std::fclose(memory);
     std::string header = dumper && bytes ? std::string(bytes, size) : std::string();
-    if (header.empty()) {
-        error = "link type " + std::to_string(plan.nLinkType) + ": " +
-                (dead ? pcap_geterr(dead) : "cannot be written");
-    }
     std::free(bytes);
     if (dead)
         pcap_close(dead);
@@ -320,9 +316,14 @@ CPcapExportResult ExportToPcap(const std::string &folderPath, const std::string 
         result.strError = folder.GetPath() + FrameIndexName() + ": " + std::strerror(errno);
         return result;
     }
-    std::string header = FileHeader(plan, result.strError);
+    std::string header = FileHeader(plan);
+    if (header.empty()) {
+        result.strError = folder.GetPath() + FrameIndexName() + ": link type " +
+                          std::to_string(plan.nLinkType) + " cannot be written into a pcap file";
+        return result;
+    }
     CPcapOut pcap;
-    if (header.empty() || !pcap.Open(out, result.strError))
+    if (!pcap.Open(out, result.strError))
         return result;
     if (!WriteRecords(folder, index.get(), plan, std::move(header), pcap, result))
         pcap.Remove();
