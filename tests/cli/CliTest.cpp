@@ -119,10 +119,10 @@ TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndTurnsBackIntoTheCaptureFile)
 }
 
 // --to-pcap on a folder made by hand (frames of 2000, 4000 and 6000 bytes), with rows it must
-// not write: lengths of -1 and 4 GiB, a line of 300 blanks and a row, a frame longer than it was
-// sent, a time before 1970. Each is counted and the first is named; standard output gets what
-// the good rows alone give the file, within a bounded address space (where no sanitizer needs
-// more), and a reader that goes away fails it.
+// not write: lengths of -1 and 4 GiB, 255 blanks and a row in one line, a frame longer than it
+// was sent, a time before 1970. Each is counted and the first is named; standard output gets
+// what the good rows alone give the file, within a bounded address space (where no sanitizer
+// needs more), and a reader that goes away fails it.
 TEST_F(CliTest, ToPcapCountsTheRowsItCannotWrite)
 {
     const std::string in = dir.Path() + "in/", good = dir.Path() + "good.pcap";
@@ -131,7 +131,7 @@ TEST_F(CliTest, ToPcapCountsTheRowsItCannotWrite)
     const Bytes expected = ReadFileBytes(good);
     ASSERT_EQ(expected.size(), 24 + 3 * 16 + 12000u);
     EXPECT_EQ(expected[16] | expected[17] << 8, 6000) << "snap length: the longest frame's";
-    MakeRawFolder(in, "0000000001," + FormatTime(0) + ",-1,2000,1\r\n" + std::string(300, ' ') +
+    MakeRawFolder(in, "0000000001," + FormatTime(0) + ",-1,2000,1\r\n" + std::string(255, ' ') +
                           FrameRow(2, 0, 4000, 4000, 1) + FrameRow(2, 0, ~0u, ~0u, 1) +
                           FrameRow(2, 0, 4000, 3999, 1) + FrameRow(2, -1, 4000, 4000, 1));
     std::vector<std::string> argv = Cli({"--to-pcap", in, "-"});
