@@ -109,7 +109,8 @@ bool TargetUser(const CCliOptions &options, std::optional<CUser> &user, std::str
     return true;
 }
 
-// The rows and files that --to-pcap did not write, each kind said only when there are some.
+// Turns a RAW mode output folder back into a capture file. The summary line names each kind of
+// frame that was not written when there are some of that kind.
 int ToPcap(const CCliOptions &options)
 {
     std::optional<CUser> user;
