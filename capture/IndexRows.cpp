@@ -1,6 +1,9 @@
 #include "IndexRows.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -51,7 +54,76 @@ std::string Number(int number)
     return text;
 }
 
+// The value of text, all digits, at most 18 of them; -1 for anything else.
+int64_t Digits(std::string_view text)
+{
+    if (text.empty() || text.size() > 18)
+        return -1;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// A number as std::to_string writes one that is not negative: no sign, no leading zero.
+int64_t Decimal(std::string_view text)
+{
+    return text.size() > 1 && text[0] == '0' ? -1 : Digits(text);
+}
+
+// The text before the next comma of rest, which is left after it.
+std::string_view NextField(std::string_view &rest)
+{
+    const size_t comma = std::min(rest.find(','), rest.size());
+    const std::string_view field = rest.substr(0, comma);
+    rest.remove_prefix(std::min(comma + 1, rest.size()));
+    return field;
+}
+
 } // namespace
+
+bool ParseTime(std::string_view text, int64_t &microseconds)
+{
+    constexpr std::string_view kForm = "0000-00-00T00:00:00.000000Z"; // '0' stands for a digit
+    if (text.size() != kForm.size())
+        return false;
+    for (size_t i = 0; i < kForm.size(); ++i) {
+        if (kForm[i] == '0' ? text[i] < '0' || text[i] > '9' : text[i] != kForm[i])
+            return false;
+    }
+    const auto field = [&](size_t from, size_t n) { return Digits(text.substr(from, n)); };
+    const std::chrono::year_month_day date{std::chrono::year(int(field(0, 4))),
+                                           std::chrono::month(unsigned(field(5, 2))),
+                                           std::chrono::day(unsigned(field(8, 2)))};
+    const int64_t hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
+    if (!date.ok() || hour > 23 || minute > 59 || second > 59)
+        return false;
+    const int64_t days = std::chrono::sys_days(date).time_since_epoch().count();
+    microseconds = (((days * 24 + hour) * 60 + minute) * 60 + second) * 1000000 + field(20, 6);
+    return true;
+}
+
+bool ParseFrameRow(std::string_view line, CFrameIndexRow &row)
+{
+    if (!line.ends_with("\r\n"))
+        return false;
+    std::string_view rest = line.substr(0, line.size() - 2);
+    const std::string_view number = NextField(rest);
+    if (number.size() != 10 || !ParseTime(NextField(rest), row.llTime))
+        return false;
+    const int64_t n = Digits(number), captured = Decimal(NextField(rest)),
+                  original = Decimal(NextField(rest));
+    // The link type is the last field: a comma left in rest makes it fail.
+    const int64_t linkType = Decimal(rest);
+    if (n < 1 || n > INT_MAX || captured < 0 || captured > UINT32_MAX || original < 0 ||
+        original > UINT32_MAX || linkType < 0 || linkType > INT_MAX)
+        return false;
+    row = {int(n), row.llTime, uint32_t(captured), uint32_t(original), int(linkType)};
+    return true;
+}
 
 std::string FormatTime(int64_t microseconds)
 {
@@ -61,8 +133,9 @@ std::string FormatTime(int64_t microseconds)
         fraction += 1000000;
         --seconds;
     }
-    // Frames come many to a second: the date and time are worked out once per second.
-    static thread_local int64_t lastSecond = -1;
+    // Frames come many to a second: the date and time are worked out once per second. No time
+    // falls in the second that marks the prefix as not yet made (-1 is the last of 1969).
+    static thread_local int64_t lastSecond = INT64_MIN;
     static thread_local char prefix[64] = "";
     if (seconds != lastSecond) {
         const time_t t = time_t(seconds);

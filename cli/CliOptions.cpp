@@ -5,7 +5,7 @@
 const char *const kCliUsage =
     "usage: marlinox-cli (-i IFACE | -r FILE) -o DIR [--raw] [-q] [-Z USER] [EXPRESSION]\n"
     "       marlinox-cli -D\n"
-    "       marlinox-cli --to-pcap DIR OUT.pcap\n"
+    "       marlinox-cli [-Z USER] --to-pcap DIR (OUT.pcap | -)\n"
     "       marlinox-cli -h | --help | --version\n"
     "\n"
     "Captures TCP connections (or, with --raw, every frame) into DIR.\n"
@@ -21,7 +21,8 @@ const char *const kCliUsage =
     "  -D          list the interfaces: name, description, and whether Packet Combine\n"
     "              mode can assemble their traffic (combine), falls back to RAW mode (raw)\n"
     "              or could not be asked (?)\n"
-    "  --to-pcap   turn a RAW mode output folder DIR back into the capture file OUT.pcap\n"
+    "  --to-pcap   turn the RAW mode output folder DIR back into the capture file OUT.pcap,\n"
+    "              or with - onto standard output; as USER (-Z, sudo) once DIR is open\n"
     "  -h, --help  this text; --version the version\n"
     "\n"
     "Exit status: 0 done; 1 the capture could not run or failed; 2 bad usage;\n"

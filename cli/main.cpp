@@ -1,6 +1,7 @@
 // marlinox-cli: the capture engine without a window.
 #include "CaptureControl.h"
 #include "CaptureRequest.h"
+#include "CaptureSource.h"
 #include "CaptureWorker.h"
 #include "CliHost.h"
 #include "CliOptions.h"
@@ -18,7 +19,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -71,19 +74,6 @@ int ListDevices()
     return 0;
 }
 
-int ToPcap(const CCliOptions &options)
-{
-    const CPcapExportResult r = ExportToPcap(options.strIndexDir, options.strPcapOut);
-    if (!r.strError.empty())
-        return Fail(r.strError);
-    std::fprintf(stderr, "frames written: %ld, missing: %ld, wrong length: %ld", r.nWritten,
-                 r.nMissing, r.nWrongLength);
-    if (r.nOtherLink > 0)
-        std::fprintf(stderr, ", of another link type: %ld", r.nOtherLink);
-    std::fputs("\n", stderr);
-    return r.nMissing + r.nWrongLength + r.nOtherLink > 0 ? kExitFilesFailed : 0;
-}
-
 // The user to become once the interface is open: -Z's, or under sudo the one who ran it.
 bool TargetUser(const CCliOptions &options, std::optional<CUser> &user, std::string &error)
 {
@@ -100,6 +90,39 @@ bool TargetUser(const CCliOptions &options, std::optional<CUser> &user, std::str
         user = found;
     }
     return true;
+}
+
+// Turns a RAW mode output folder back into a capture file. The summary line names each kind of
+// frame that was not written when there are some of that kind.
+int ToPcap(const CCliOptions &options)
+{
+    std::optional<CUser> user;
+    std::string error;
+    if (!TargetUser(options, user, error))
+        return Fail(error);
+    const CPcapExportResult r =
+        ExportToPcap(options.strIndexDir, options.strPcapOut, user ? &*user : nullptr);
+    if (!r.strError.empty())
+        return Fail(r.strError);
+    if (!r.strProblem.empty())
+        std::fprintf(stderr, "marlinox-cli: %s\n", r.strProblem.c_str());
+    std::fprintf(stderr, "frames written: %ld, missing: %ld, wrong length: %ld", r.nWritten,
+                 r.nMissing, r.nWrongLength);
+    const std::string tooLong = "over " + std::to_string(CCaptureSource::kSnapLength) + " bytes";
+    const std::pair<std::string, long> others[] = {
+        {"of another link type", r.nOtherLink},
+        {"unreadable rows", r.nNotRows},
+        {"longer than they were sent", r.nLongerThanSent},
+        {tooLong, r.nTooLong},
+        {"with a time before 1970 or after 2106", r.nOutOfTime}};
+    long notWritten = r.nMissing + r.nWrongLength;
+    for (const auto &[what, count] : others) {
+        if (count > 0)
+            std::fprintf(stderr, ", %s: %ld", what.c_str(), count);
+        notWritten += count;
+    }
+    std::fputs("\n", stderr);
+    return notWritten > 0 ? kExitFilesFailed : 0;
 }
 
 // The capture that SIGINT, SIGTERM and SIGHUP stop, as the Stop button would.

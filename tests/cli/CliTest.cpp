@@ -13,8 +13,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <pwd.h>
 #include <regex>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
@@ -33,6 +36,19 @@ Frames Framed(const Frames &packets, int linkType = 1, std::vector<uint16_t> vla
     for (const auto &p : packets)
         frames.push_back(BuildFrame(linkType, p, vlans));
     return frames;
+}
+
+// A RAW mode output folder at path, made by hand: frames of 2000, 4000 and 6000 bytes and
+// their rows, then the rows of extra.
+void MakeRawFolder(const std::string &path, const std::string &extra = "")
+{
+    std::filesystem::create_directory(path);
+    std::string index = kFrameIndexHeader;
+    for (uint32_t i = 1; i <= 3; ++i) {
+        WriteFile(path + PacketFileName(int(i)), PatternBytes(2000 * i, i));
+        index += FrameRow(int(i), (1700000000 + i) * 1000000ll, 2000 * i, 2000 * i, 1);
+    }
+    std::ofstream(path + FrameIndexName(), std::ios::binary) << index << extra;
 }
 
 struct CaptureTest : ::testing::Test
@@ -88,7 +104,8 @@ TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndTurnsBackIntoTheCaptureFile)
     const std::string in = dir.Path() + "in.pcap", back = dir.Path() + "back.pcap";
     ASSERT_EQ(RunCli({"--to-pcap", dir.Path() + "out", back}, nullptr, &err), 0) << err;
     EXPECT_EQ(err, "frames written: 3, missing: 0, wrong length: 0\n");
-    const Bytes whole = ReadFileBytes(in);
+    Bytes whole = ReadFileBytes(in);
+    whole[16] = 74, whole[18] = 0; // snap length: the longest frame's, not 262144 (little-endian)
     EXPECT_EQ(ReadFileBytes(back), whole);
     // Frame 2 a link to frame 1, frame 3 one byte too long: only frame 1 is written back, and
     // the file ends after its record (24 bytes of file header, 16 of record header, 74 bytes).
@@ -99,6 +116,66 @@ TEST_F(CaptureTest, RawModeWritesEveryFrameWholeAndTurnsBackIntoTheCaptureFile)
     EXPECT_EQ(RunCli({"--to-pcap", dir.Path() + "out", back}, nullptr, &err), 3);
     EXPECT_EQ(err, "frames written: 1, missing: 1, wrong length: 1\n");
     EXPECT_EQ(ReadFileBytes(back), Bytes(whole.begin(), whole.begin() + 114));
+}
+
+// --to-pcap on a folder made by hand (frames of 2000, 4000 and 6000 bytes), with rows it must
+// not write: lengths of -1 and 4 GiB, 255 blanks and a row in one line, a frame longer than it
+// was sent, a time before 1970. Each is counted and the first is named; standard output gets
+// what the good rows alone give the file, within a bounded address space (where no sanitizer
+// needs more), and a reader that goes away fails it.
+TEST_F(CliTest, ToPcapCountsTheRowsItCannotWrite)
+{
+    const std::string in = dir.Path() + "in/", good = dir.Path() + "good.pcap";
+    MakeRawFolder(in);
+    ASSERT_EQ(RunCli({"--to-pcap", in, good}, nullptr, &err), 0) << err;
+    const Bytes expected = ReadFileBytes(good);
+    ASSERT_EQ(expected.size(), 24 + 3 * 16 + 12000u);
+    EXPECT_EQ(expected[16] | expected[17] << 8, 6000) << "snap length: the longest frame's";
+    MakeRawFolder(in, "0000000001," + FormatTime(0) + ",-1,2000,1\r\n" + std::string(255, ' ') +
+                          FrameRow(2, 0, 4000, 4000, 1) + FrameRow(2, 0, ~0u, ~0u, 1) +
+                          FrameRow(2, 0, 4000, 3999, 1) + FrameRow(2, -1, 4000, 4000, 1));
+    std::vector<std::string> argv = Cli({"--to-pcap", in, "-"});
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -v 200000 && exec \"$@\"", "sh"});
+#endif
+    CChild cli(argv);
+    EXPECT_EQ(cli.Wait(60000), 3);
+    EXPECT_EQ(cli.Stderr(), "marlinox-cli: frames.csv line 5: not a frame row\nframes written: 3, "
+                            "missing: 0, wrong length: 0, unreadable rows: 2, longer than they "
+                            "were sent: 1, over 262144 bytes: 1, with a time before 1970 or after "
+                            "2106: 1\n");
+    EXPECT_EQ(cli.Stdout(), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(RunCli({"--to-pcap", in, "-"}, nullptr, &err, {.stdoutGone = true, .env = {}}), 1);
+    EXPECT_EQ(err, "marlinox-cli: standard output: Broken pipe\n");
+}
+
+// As root: a full disk fails --to-pcap with its reason and leaves no file; as another user
+// (-Z), the file is that user's, and a hard link planted to a file only root may read is
+// missing.
+TEST_F(CliTest, ToPcapOnAFullDiskAndAsAnotherUser)
+{
+    const passwd *nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "mounting a tmpfs and becoming another user need root and the user nobody";
+    const std::string in = dir.Path() + "in/", full = dir.Path() + "full/";
+    MakeRawFolder(in);
+    std::filesystem::create_directory(full);
+    ASSERT_EQ(::mount("marlinox-test", full.c_str(), "tmpfs", 0, "size=8k"), 0);
+    EXPECT_EQ(RunCli({"--to-pcap", in, full + "out.pcap"}, nullptr, &err), 1);
+    EXPECT_FALSE(FileExists(full + "out.pcap")) << "a partial file";
+    ::umount2(full.c_str(), MNT_DETACH);
+    EXPECT_EQ(err, "marlinox-cli: " + full + "out.pcap: No space left on device\n");
+    const std::string secret = dir.Path() + "secret", second = in + PacketFileName(2);
+    WriteFile(secret, PatternBytes(4000, 9));
+    ASSERT_EQ(::chmod(secret.c_str(), 0600) | ::chmod(dir.Path().c_str(), 0711), 0);
+    ASSERT_EQ(::chown(in.c_str(), nobody->pw_uid, nobody->pw_gid) | ::unlink(second.c_str()), 0);
+    ASSERT_EQ(::link(secret.c_str(), second.c_str()), 0);
+    EXPECT_EQ(RunCli({"-Z", "nobody", "--to-pcap", in, in + "z.pcap"}, nullptr, &err), 3);
+    EXPECT_EQ(err, "frames written: 2, missing: 1, wrong length: 0\n");
+    struct stat st
+    {
+    };
+    EXPECT_EQ(::stat((in + "z.pcap").c_str(), &st) == 0 ? st.st_uid : 0, nobody->pw_uid);
 }
 
 // Connections side by side: one closed with a segment never captured, one reset, one over
