@@ -181,13 +181,9 @@ void CCaptureDlg::StartCapture(const std::string &folder)
 {
     CCaptureRequest request;
     request.strProgram = "marlinox";
-    // The capture takes the interface that the device field names, typed or picked.
-    const QByteArray device = m_editDevice->text().toLocal8Bit();
-    const pcap_if *picked = m_deviceDlg.GetSelectedDevice();
-    if (!picked || device != picked->name)
-        m_deviceDlg.SelectByName(device.toStdString());
-    if (const pcap_if *selected = m_deviceDlg.GetSelectedDevice())
-        request.strDevice = selected->name;
+    // The capture opens the interface that the device field names, picked or typed, as it
+    // stands: libpcap says why when there is no such interface.
+    request.strDevice = m_editDevice->text().toLocal8Bit().toStdString();
     request.bCombine = m_checkCombine->isChecked();
     if (m_folder.IsOpen())
         request.pFolder = &m_folder;
@@ -225,7 +221,9 @@ void CCaptureDlg::OnFellBackToRaw()
 void CCaptureDlg::OnFolderComplete(const std::string &path)
 {
     m_pLogView->Drain();
-    OpenFolderOnDesktop(path);
+    // A program that a signal or the end of the session ends opens nothing on its way out.
+    if (!m_bEnding)
+        OpenFolderOnDesktop(path);
 }
 
 void CCaptureDlg::OnCaptureEnded(const CCaptureOutcome &outcome)

@@ -7,6 +7,8 @@
 enum class LineKind {
     Progress,
     Problem,
+    // The library's or the system's reason for the problem line before it, in its own words.
+    Reason,
 };
 
 // How a capture went, for hosts that want more than the log lines.

@@ -2,11 +2,13 @@
 
 #include "Privileges.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 
 namespace {
 
@@ -69,6 +71,11 @@ bool CCaptureSource::OpenLive(const std::string &device, std::string &error)
     const int fd = pcap_get_selectable_fd(m_pcap.get());
     if (fd >= 0)
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    // A handle whose descriptor poll() cannot watch (or not alone) is read without blocking
+    // after every wait, so that a stop never waits on the library.
+    m_bReadAfterEveryWait = fd < 0 || pcap_get_required_select_timeout(m_pcap.get()) != nullptr;
+    if (m_bReadAfterEveryWait)
+        pcap_setnonblock(m_pcap.get(), 1, text);
     m_dwNetmask = NetmaskOf(device);
     return true;
 }
@@ -112,6 +119,21 @@ bool CCaptureSource::SetFilter(const std::string &expression, std::string &error
         return false;
     }
     return true;
+}
+
+CCaptureSource::WaitResult CCaptureSource::Wait(int wakeFd, int maxMs) const
+{
+    int timeout = maxMs;
+    if (const timeval *required = pcap_get_required_select_timeout(m_pcap.get()))
+        timeout = std::min<int>(timeout, int(required->tv_sec * 1000 + required->tv_usec / 1000));
+    const int fd = pcap_get_selectable_fd(m_pcap.get());
+    // A negative descriptor is left out by poll().
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+    if (::poll(fds, 2, timeout) > 0 && fds[0].revents != 0)
+        return WaitResult::Stopped;
+    if (m_bReadAfterEveryWait || fds[1].revents != 0)
+        return WaitResult::Ready;
+    return WaitResult::TimedOut;
 }
 
 int CCaptureSource::Dispatch(int count, pcap_handler handler, u_char *user)

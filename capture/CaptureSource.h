@@ -30,6 +30,16 @@ public:
     // Compiles expression (optimised, with the interface's IPv4 netmask) and installs it.
     // False with libpcap's reason.
     bool SetFilter(const std::string &expression, std::string &error);
+    // How a wait for packets ended.
+    enum class WaitResult {
+        Ready,    // packets may be read: call Dispatch
+        Stopped,  // wakeFd became readable
+        TimedOut, // nothing happened within the time given
+    };
+    // For a live capture: waits at most maxMs (less where the handle asks for it) until packets
+    // can be read or wakeFd becomes readable. A handle that cannot be waited on reads after
+    // every wait.
+    WaitResult Wait(int wakeFd, int maxMs) const;
     // Reads up to count packets and hands each to handler. Returns how many were read; 0 when
     // the read time-out passed without a packet or a file has ended; PCAP_ERROR_BREAK when a
     // stop woke the read; another negative value when the read failed (GetError says why).
@@ -58,5 +68,6 @@ private:
     std::unique_ptr<char[]> m_pFileBuffer; // the capture file's stream buffer, outlives m_pcap
     std::unique_ptr<pcap_t, CPcapCloser> m_pcap;
     bool m_bOffline = false;
+    bool m_bReadAfterEveryWait = false; // non-blocking: its descriptor does not tell of packets
     uint32_t m_dwNetmask = PCAP_NETMASK_UNKNOWN;
 };

@@ -327,7 +327,14 @@ void CCaptureWorker::PrepareMode()
 void CCaptureWorker::ReadLoop()
 {
     int64_t lastFlush = NowMs();
+    bool caughtUp = true;
     while (m_control.IsRunning() && !m_bLogFailed) {
+        // A live capture that has caught up waits for packets or a stop, never longer than a
+        // flush interval, and so never on the library alone.
+        if (!m_source.IsOffline() && caughtUp &&
+            m_source.Wait(m_control.GetWakeDescriptor(), kFlushEveryMs) !=
+                CCaptureSource::WaitResult::Ready)
+            continue;
         const int n =
             m_source.Dispatch(kBatch, &CCaptureWorker::OnPacket, reinterpret_cast<u_char *>(this));
         // A stop woke the read (or, reading a pipe, interrupted it): the flag ends the loop.
@@ -349,7 +356,8 @@ void CCaptureWorker::ReadLoop()
         }
         // Fewer packets than asked for: the reader has caught up, and the files are made
         // current before it waits.
-        if (n < kBatch || NowMs() - lastFlush >= kFlushEveryMs) {
+        caughtUp = n < kBatch;
+        if (caughtUp || NowMs() - lastFlush >= kFlushEveryMs) {
             FlushAll();
             lastFlush = NowMs();
         }
@@ -513,6 +521,8 @@ void CCaptureWorker::WriteFacts()
 void CCaptureWorker::Fail(const std::string &logLine, const std::string &detail)
 {
     Problem(logLine);
+    if (!detail.empty())
+        m_host.OnLogLine(detail + "\r\n", LineKind::Reason);
     m_outcome.bFailed = true;
     m_outcome.strError = WithoutLineEnd(logLine);
     m_outcome.strReason = detail;

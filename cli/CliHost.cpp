@@ -34,7 +34,8 @@ CCliHost::CCliHost(const CCliOptions &options) : m_bQuiet(options.bQuiet)
 
 void CCliHost::OnLogLine(const std::string &text, LineKind kind)
 {
-    if (m_bQuiet && kind == LineKind::Progress)
+    // The reason of a failure is told once, on standard error, when the program ends.
+    if ((m_bQuiet && kind == LineKind::Progress) || kind == LineKind::Reason)
         return;
     Write(AsLines(text));
 }

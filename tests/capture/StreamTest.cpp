@@ -1,10 +1,13 @@
 // The engine's stream parts: one stream through its states and its files, the ranges it
 // counts as written, and the stream table against a plain linear one.
+#include "CaptureControl.h"
+#include "CaptureSource.h"
 #include "DescriptorCache.h"
 #include "EngineTestSupport.h"
 #include "Folder.h"
 #include "OutputFiles.h"
 #include "PacketBuilder.h"
+#include "PcapWriter.h"
 #include "RangeSet.h"
 #include "StreamTable.h"
 #include "TempDir.h"
@@ -544,4 +547,28 @@ TEST(StreamTableTest, SameStreamsAndFilesAsOfferingToEveryStream)
             EXPECT_EQ(events.failures, 0);
         }
     }
+}
+
+// A wait for packets ends when the capture's descriptor (here a pipe that a capture file comes
+// through) becomes readable, or at once when the stop's wake-up descriptor does, and otherwise
+// after the time given.
+TEST(CaptureSourceTest, WaitEndsOnPacketsOrAStop)
+{
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    CPcapWriter writer(pipeFds[1], 1);
+    writer.Write(PatternBytes(60, 1)); // the file header and a frame, read as the file opens
+    CCaptureSource source;
+    std::string error;
+    ASSERT_TRUE(source.OpenFile("/dev/fd/" + std::to_string(pipeFds[0]), error)) << error;
+    CCaptureControl control;
+    using Result = CCaptureSource::WaitResult;
+    EXPECT_EQ(source.Wait(control.GetWakeDescriptor(), 10), Result::TimedOut);
+    writer.Write(PatternBytes(60, 1));
+    EXPECT_EQ(source.Wait(control.GetWakeDescriptor(), 10000), Result::Ready);
+    control.Stop();
+    EXPECT_EQ(source.Wait(control.GetWakeDescriptor(), 10000), Result::Stopped);
+    control.Start();
+    EXPECT_EQ(source.Wait(control.GetWakeDescriptor(), 0), Result::Ready);
+    ::close(pipeFds[0]);
 }
