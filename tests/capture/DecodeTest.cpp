@@ -109,7 +109,7 @@ const Row kRows[] = {
     {"Linux cooked v1", 113, kSll + "0800" + kV4, kWant4},
     {"Linux cooked v2", 276, "86dd000000000001000100060200000000010000" + kV6, kWant6},
     {"null, AF_INET", 0, "02000000" + kV4, kWant4},
-    {"loop, AF_INET6 of Linux", 108, "0000000a" + kV6, kWant6},
+    {"loop, OpenBSD AF_INET6", 108, "00000018" + kV6, kWant6},
     {"raw IPv4", 12, kV4, kWant4},
     {"raw IPv6", 12, kV6, kWant6},
     {"IP version 5", 12, With(kV4, 0, "55"), "refused"},
