@@ -1,5 +1,7 @@
 #include "CaptureFilter.h"
 
+#include <pcap/dlt.h>
+
 namespace {
 
 // IPv4 TCP, and IPv6 unless it is plainly UDP or ICMPv6: TCP may hide behind extension headers
@@ -15,14 +17,14 @@ std::string Selection(int linkType)
 {
     const std::string ipTcp = kIpTcp;
     switch (linkType) {
-    case 1: // DLT_EN10MB: one or two VLAN tags; each `vlan` moves the offsets on by a tag
+    case DLT_EN10MB: // one or two VLAN tags; each `vlan` moves the offsets on by a tag
         return "(" + ipTcp + " or (vlan and (" + ipTcp + " or (vlan and " + ipTcp + "))))";
-    case 113: // DLT_LINUX_SLL: libpcap puts the tags the kernel took back after the type field,
-              // and `vlan` is refused here, so tagged frames pass to the engine
+    case DLT_LINUX_SLL: // libpcap puts the tags the kernel took back after the type field, and
+                        // `vlan` is refused here, so tagged frames pass to the engine
         return "(" + ipTcp +
                " or link[14:2] = 0x8100 or link[14:2] = 0x88a8 or link[14:2] = 0x9100)";
-    case 0:   // DLT_NULL
-    case 108: // DLT_LOOP
+    case DLT_NULL:
+    case DLT_LOOP:
         return kLoopbackIpTcp;
     default:
         return ipTcp;

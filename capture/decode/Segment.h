@@ -1,4 +1,6 @@
 #pragma once
+#include "PacketFields.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -20,7 +22,7 @@ struct CSegment
     CEndpoint destination;
     uint32_t dwSeq = 0;
     uint32_t dwAck = 0;
-    uint8_t byFlags = 0; // TCP flags byte (FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10)
+    uint8_t byFlags = 0; // TCP flags byte (kTcpFin...)
     const uint8_t *pPayload = nullptr;
     // The payload length that the headers announce: IP length less the IP and TCP headers,
     // 0 or negative when the length fields say there is none.
@@ -29,10 +31,10 @@ struct CSegment
     long nCaptured = 0;
     int64_t llTime = 0; // capture time stamp, microseconds since 1970 (UTC)
 
-    bool IsSyn() const { return byFlags & 0x02; }
-    bool IsAck() const { return byFlags & 0x10; }
-    bool IsFin() const { return byFlags & 0x01; }
-    bool IsRst() const { return byFlags & 0x04; }
+    bool IsSyn() const { return byFlags & kTcpSyn; }
+    bool IsAck() const { return byFlags & kTcpAck; }
+    bool IsFin() const { return byFlags & kTcpFin; }
+    bool IsRst() const { return byFlags & kTcpRst; }
 };
 
 // dwVlan of a frame with one tag holds its ID in bits 0..11 and kVlanTagged; with two tags,
