@@ -288,44 +288,6 @@ TEST_F(CaptureTest, LinkLayersAndIpVersions)
     }
 }
 
-// TCP behind each kind of IPv6 extension header is followed; a later fragment, a jumbogram
-// and headers cut short are nobody's packets, as are tagged IPv4 frames that lost theirs.
-TEST_F(CaptureTest, Ipv6ExtensionHeadersFragmentsAndFramesCutShort)
-{
-    CConversation conv(0x0a000001, 1000, 0x0a000002, 80, 7, 9, 6);
-    Frames packets = conv.Handshake();
-    // A reset in a jumbogram would end the stream if the jumbogram were read.
-    TcpSegment jumbo = conv.Segment(0, TCP_RST);
-    jumbo.totalLength = 0;
-    packets.push_back(BuildIpTcp(jumbo));
-    Bytes expected;
-    const std::vector<std::vector<std::pair<uint8_t, int>>> chains = {
-        {{0, 8}}, {{43, 16}}, {{60, 8}}, {{51, 12}}, {{44, 8}}, {{0, 8}, {60, 24}, {44, 8}}};
-    for (const auto &chain : chains) {
-        TcpSegment s = conv.Segment(0, TCP_ACK);
-        s.payload = PatternBytes(100, uint32_t(expected.size()));
-        s.extensions = chain;
-        packets.push_back(BuildIpTcp(s));
-        conv.Send(0, TCP_ACK, s.payload);
-        expected.insert(expected.end(), s.payload.begin(), s.payload.end());
-    }
-    TcpSegment later = conv.Segment(0, TCP_ACK);
-    later.payload = PatternBytes(40, 5);
-    later.extensions = {{44, 8}};
-    later.fragmentOffset = 3;
-    packets.push_back(BuildIpTcp(later));
-    // Cut inside the TCP header behind a hop-by-hop header, and inside a routing header.
-    packets.push_back(Bytes(packets[4].begin(), packets[4].begin() + 40 + 8 + 13));
-    packets.push_back(Bytes(packets[5].begin(), packets[5].begin() + 40 + 6));
-    Frames frames = Framed(packets);
-    const Bytes syn = BuildFrame(1, CConversation(3, 7, 4, 8, 1, 2).Send(0, TCP_SYN), {5});
-    for (size_t cut : {14 + 4 + 33, 14 + 3})
-        frames.push_back(Bytes(syn.begin(), syn.begin() + long(cut)));
-    EXPECT_EQ(Capture(frames), 0) << err;
-    EXPECT_EQ(File(StreamFileName(1, 1)), expected);
-    EXPECT_EQ(out, "Capture : p0000000001\n") << "frames that are nobody's create no stream";
-}
-
 // A full table gives a new connection the place of the stream idle longest among those that
 // never carried data: neither a flood of SYNs nor one of empty handshakes (what connect() to
 // any open port gives) pushes out a connection that carries data. The first eviction is told,
