@@ -26,9 +26,6 @@ void CCaptureControl::Stop()
 {
     m_bRunning = 0;
     Wake();
-    std::lock_guard lock(m_mutex);
-    if (pcap *handle = m_pHandle.load())
-        pcap_breakloop(handle);
 }
 
 void CCaptureControl::StopFromSignal()
@@ -48,14 +45,6 @@ void CCaptureControl::Wake()
         (void)!::write(m_nWakeFd, &one, sizeof one);
 }
 
-void CCaptureControl::Attach(pcap *handle)
-{
-    std::lock_guard lock(m_mutex);
-    m_pHandle.store(handle);
-}
+void CCaptureControl::Attach(pcap *handle) { m_pHandle.store(handle); }
 
-void CCaptureControl::Detach()
-{
-    std::lock_guard lock(m_mutex);
-    m_pHandle.store(nullptr);
-}
+void CCaptureControl::Detach() { m_pHandle.store(nullptr); }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -71,10 +72,20 @@ bool CCaptureSource::OpenLive(const std::string &device, std::string &error)
     const int fd = pcap_get_selectable_fd(m_pcap.get());
     if (fd >= 0)
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    // A handle whose descriptor poll() cannot watch (or not alone) is read without blocking
-    // after every wait, so that a stop never waits on the library.
+    // The capture never blocks in the library, so that a stop never waits on it: it waits in
+    // Wait() and reads only then. A handle whose descriptor poll() cannot watch (or not alone)
+    // is read without blocking after every wait. A packet socket is read without blocking
+    // too: a blocking read waits on until it can hand over a packet, and the ones it drops
+    // itself (loopback's outgoing copies) wake poll() all the same. Other handles (nflog) are
+    // read only when their descriptor is readable, blocking: their library fails an empty read
+    // that does not block.
     m_bReadAfterEveryWait = fd < 0 || pcap_get_required_select_timeout(m_pcap.get()) != nullptr;
-    if (m_bReadAfterEveryWait)
+    int domain = 0;
+    socklen_t size = sizeof domain;
+    const bool packetSocket = fd >= 0 &&
+                              ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 &&
+                              domain == AF_PACKET;
+    if (m_bReadAfterEveryWait || packetSocket)
         pcap_setnonblock(m_pcap.get(), 1, text);
     m_dwNetmask = NetmaskOf(device);
     return true;
