@@ -1,5 +1,7 @@
 #include "CaptureFilter.h"
 
+#include "PacketFields.h"
+
 #include <pcap/dlt.h>
 
 namespace {
@@ -7,6 +9,13 @@ namespace {
 // IPv4 TCP, and IPv6 unless it is plainly UDP or ICMPv6: TCP may hide behind extension headers
 // that a filter program cannot walk (the kernel does not run `ip6 protochain`).
 const char *const kIpTcp = "(ip proto 6 or (ip6 and not ip6 proto 17 and not ip6 proto 58))";
+
+// What a capture that falls back to RAW mode keeps, with no engine to check the rest: IPv4 TCP,
+// and IPv6 whose first next header is TCP or one that can lead to it (hop-by-hop, routing,
+// fragment, authentication, destination options), a test the kernel runs by offset.
+const char *const kFallbackIpTcp =
+    "(ip proto 6 or (ip6 and (ip6[6] = 6 or ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or "
+    "ip6[6] = 51 or ip6[6] = 60)))";
 
 // The same by the bytes after a 4-byte header: BSD loopback's address-family word differs
 // between the systems that write it, so the IP version nibble decides.
@@ -26,8 +35,8 @@ std::string Selection(int linkType)
     case DLT_NULL:
     case DLT_LOOP:
         return kLoopbackIpTcp;
-    default:
-        return ipTcp;
+    default: // a link that Packet Combine mode cannot assemble falls back to RAW mode
+        return GetDataLinkHeaderSize(linkType) < 0 ? kFallbackIpTcp : ipTcp;
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include "Privileges.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,17 @@ struct CCaptureRequest
     std::string strFilter;
     // Packet Combine mode asked for; RAW mode otherwise.
     bool bCombine = true;
+    // Packet Combine mode also follows connections already open: a segment with data that no
+    // stream takes opens one, as a SYN would.
+    bool bMidstream = false;
+    // The capture ends as Stop ends it once it has read this many packets (0: no limit), or
+    // once this many milliseconds have passed since its read began (0: no limit).
+    int64_t llPacketLimit = 0;
+    int64_t llDurationMs = 0;
+    // A live capture's kernel buffer in KiB; the most bytes of a frame that are kept, live or
+    // from a file. 0: the source's defaults (CCaptureSource::kBufferSize, kSnapLength).
+    int nBufferKib = 0;
+    int nSnapLength = 0;
 
     // The output folder: held open by the host already, or else made (with its missing parents
     // when bMakeParents is set) and opened at strFolder once the source is open.

@@ -41,7 +41,8 @@ uint32_t NetmaskOf(const std::string &name)
 
 } // namespace
 
-bool CCaptureSource::OpenLive(const std::string &device, std::string &error)
+bool CCaptureSource::OpenLive(const std::string &device, int snapLength, int bufferBytes,
+                              std::string &error)
 {
     char text[PCAP_ERRBUF_SIZE] = "";
     m_pcap.reset(pcap_create(device.c_str(), text));
@@ -51,20 +52,21 @@ bool CCaptureSource::OpenLive(const std::string &device, std::string &error)
     }
     m_bOffline = false;
     // Immediate mode hands every packet over as it arrives, so the log follows the traffic.
-    pcap_set_snaplen(m_pcap.get(), kSnapLength);
+    pcap_set_snaplen(m_pcap.get(), snapLength);
     pcap_set_promisc(m_pcap.get(), 1);
     pcap_set_timeout(m_pcap.get(), kReadTimeoutMs);
     pcap_set_immediate_mode(m_pcap.get(), 1);
-    // A kernel buffer larger than the library's 2 MB default rides out bursts (loopback
-    // moves 64 KB frames at memory speed) while stream files are being written.
-    pcap_set_buffer_size(m_pcap.get(), kBufferSize);
+    pcap_set_buffer_size(m_pcap.get(), bufferBytes);
     int rc;
     {
         const CRawCaptureCapability capability;
         rc = pcap_activate(m_pcap.get());
     }
     if (rc < 0) {
+        // The library names the device in some of its reasons only.
         error = rc == PCAP_ERROR ? pcap_geterr(m_pcap.get()) : pcap_statustostr(rc);
+        if (!error.starts_with(device + ": "))
+            error = device + ": " + error;
         m_pcap.reset();
         return false;
     }

@@ -14,7 +14,12 @@
 // continue it, when it is full, when the pool needs its pieces, and before a cut or a close.
 // The worker writes everything pending (CWriteBehind::FlushAll, CIndexFile::Flush) whenever a
 // live capture has caught up with the traffic, at least every kFlushEveryMs under a backlog,
-// and at the end, before log.txt gets its last line.
+// and at the end, before log.txt gets its last line; the host's own output follows each time,
+// and at least every kTellEveryMs from a capture file.
+//
+// The read ends on Stop (or a signal), a read error, the end of a capture file, or a limit of
+// the request: its packet count read (a batch never reads past it), or its duration passed
+// (a live capture never waits past it; a host breaks a file's read that blocks).
 #include "CaptureWorker.h"
 
 #include "CaptureControl.h"
@@ -40,7 +45,9 @@
 #include "Version.h"
 #include "WriteBehind.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -67,6 +74,7 @@ constexpr int kBatch = 256;
 // Under a backlog that never lets the reader catch up, pending bytes still reach the files
 // this often.
 constexpr int64_t kFlushEveryMs = 100;
+constexpr int64_t kTellEveryMs = 1000;
 constexpr int kProgressEvery = 4096;
 // Descriptors the process needs besides the stream files: the capture handle, log.txt, the
 // index, a packet file, and the program's own (standard streams, the GUI's connections).
@@ -93,6 +101,12 @@ int64_t NowMs()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The kernel buffer a live capture asks for, in bytes.
+int BufferBytes(const CCaptureRequest &request)
+{
+    return request.nBufferKib > 0 ? request.nBufferKib * 1024 : CCaptureSource::kBufferSize;
 }
 
 int64_t Microseconds(const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; }
@@ -123,6 +137,10 @@ private:
     bool WriteLog(const std::string &text);
     void PrepareMode();
     void ReadLoop();
+    // Packets to read in the next batch: kBatch, or fewer to stop at the request's count; 0 once
+    // it has been read.
+    int BatchSize() const;
+    void ReadFailed();
     static void OnPacket(u_char *user, const pcap_pkthdr *header, const u_char *data);
     void OnRawPacket(const pcap_pkthdr &header, const uint8_t *data);
     void OnCombinePacket(const pcap_pkthdr &header, const uint8_t *data);
@@ -148,6 +166,7 @@ private:
     CFolder m_madeFolder;         // the output folder, when the worker made and opened it
     CFolder *m_pFolder = nullptr; // the output folder, the host's or the one made
     int m_nLinkType = 0;
+    uint32_t m_dwSnapLength = UINT32_MAX; // frames are cut to this many bytes
     int m_nHeaderSize = -1;
     bool m_bCombine = false;
     bool m_bFellBack = false;
@@ -191,6 +210,9 @@ bool CCaptureWorker::Start()
     if (!OpenSource())
         return false;
     m_nLinkType = m_source.GetLinkType();
+    // A capture file keeps its own snap length unless a shorter one was asked for.
+    if (m_request.nSnapLength > 0)
+        m_dwSnapLength = uint32_t(m_request.nSnapLength);
     m_nHeaderSize = GetDataLinkHeaderSize(m_nLinkType);
     m_bCombine = m_request.bCombine;
     if (!SetFilter() || !CreateLog())
@@ -230,7 +252,9 @@ bool CCaptureWorker::OpenSource()
         Fail(kNoDevice);
         return false;
     }
-    if (!m_source.OpenLive(m_request.strDevice, error)) {
+    const int snap =
+        m_request.nSnapLength > 0 ? m_request.nSnapLength : CCaptureSource::kSnapLength;
+    if (!m_source.OpenLive(m_request.strDevice, snap, BufferBytes(m_request), error)) {
         Fail(kOpenFailed, error);
         return false;
     }
@@ -321,30 +345,38 @@ void CCaptureWorker::PrepareMode()
     m_pDescriptors = std::make_unique<CDescriptorCache>(
         size_t(room > kMinimumCache ? room : kMinimumCache), &events);
     m_pOutput = std::make_unique<CWriteBehind>(*m_pDescriptors, events);
-    m_pTable = std::make_unique<CStreamTable>(*m_pFolder, events, *m_pOutput);
+    m_pTable = std::make_unique<CStreamTable>(*m_pFolder, events, *m_pOutput,
+                                              CStreamTable::kCapacity, m_request.bMidstream);
 }
 
 void CCaptureWorker::ReadLoop()
 {
-    int64_t lastFlush = NowMs();
+    const int64_t started = NowMs();
+    const int64_t deadline =
+        m_request.llDurationMs > 0 ? started + m_request.llDurationMs : INT64_MAX;
+    m_host.OnReadStarted();
+    int64_t lastFlush = started;
     bool caughtUp = true;
     while (m_control.IsRunning() && !m_bLogFailed) {
+        const int64_t now = NowMs();
+        const int batch = BatchSize();
+        // A limit reached ends the capture as a stop does.
+        if (batch == 0 || now >= deadline)
+            break;
         // A live capture that has caught up waits for packets or a stop, never longer than a
-        // flush interval, and so never on the library alone.
+        // flush interval or the time left, and so never on the library alone.
         if (!m_source.IsOffline() && caughtUp &&
-            m_source.Wait(m_control.GetWakeDescriptor(), kFlushEveryMs) !=
+            m_source.Wait(m_control.GetWakeDescriptor(),
+                          int(std::min(kFlushEveryMs, deadline - now))) !=
                 CCaptureSource::WaitResult::Ready)
             continue;
         const int n =
-            m_source.Dispatch(kBatch, &CCaptureWorker::OnPacket, reinterpret_cast<u_char *>(this));
+            m_source.Dispatch(batch, &CCaptureWorker::OnPacket, reinterpret_cast<u_char *>(this));
         // A stop woke the read (or, reading a pipe, interrupted it): the flag ends the loop.
         if (n == PCAP_ERROR_BREAK || (n < 0 && !m_control.IsRunning()))
             continue;
         if (n < 0) {
-            const std::string text = m_source.GetError();
-            Problem(text);
-            m_outcome.bFailed = true;
-            m_outcome.strError = text;
+            ReadFailed();
             break;
         }
         if (m_source.IsOffline()) {
@@ -352,11 +384,15 @@ void CCaptureWorker::ReadLoop()
                 m_bReadToEnd = true;
                 break;
             }
+            if (NowMs() - lastFlush >= kTellEveryMs) {
+                m_host.OnFlush();
+                lastFlush = NowMs();
+            }
             continue;
         }
         // Fewer packets than asked for: the reader has caught up, and the files are made
         // current before it waits.
-        caughtUp = n < kBatch;
+        caughtUp = n < batch;
         if (caughtUp || NowMs() - lastFlush >= kFlushEveryMs) {
             FlushAll();
             lastFlush = NowMs();
@@ -364,14 +400,34 @@ void CCaptureWorker::ReadLoop()
     }
 }
 
+int CCaptureWorker::BatchSize() const
+{
+    if (m_request.llPacketLimit <= 0)
+        return kBatch;
+    return int(std::clamp<int64_t>(m_request.llPacketLimit - m_outcome.nPackets, 0, kBatch));
+}
+
+// The library's reason is the whole message: the window shows it as its line, a host that
+// tells reasons elsewhere tells it there.
+void CCaptureWorker::ReadFailed()
+{
+    const std::string text = m_source.GetError();
+    m_host.OnLogLine(text, LineKind::Reason);
+    m_outcome.bFailed = true;
+    m_outcome.strError = text;
+    m_outcome.strReason = text;
+}
+
 void CCaptureWorker::OnPacket(u_char *user, const pcap_pkthdr *header, const u_char *data)
 {
     auto *self = reinterpret_cast<CCaptureWorker *>(user);
     ++self->m_outcome.nPackets;
+    pcap_pkthdr cut = *header;
+    cut.caplen = std::min(cut.caplen, self->m_dwSnapLength);
     if (self->m_bCombine)
-        self->OnCombinePacket(*header, data);
+        self->OnCombinePacket(cut, data);
     else
-        self->OnRawPacket(*header, data);
+        self->OnRawPacket(cut, data);
     if (self->m_outcome.nPackets % kProgressEvery == 0) {
         self->ReportProgress();
         // Index rows that wait are written at least this often, also from a capture file.
@@ -406,6 +462,7 @@ void CCaptureWorker::FlushAll()
     if (m_pFrames)
         m_pFrames->Flush();
     m_connections.Flush();
+    m_host.OnFlush();
 }
 
 void CCaptureWorker::OnStreamCreated(int number)
@@ -495,9 +552,9 @@ void CCaptureWorker::WriteFacts()
     if (!m_request.strFilter.empty())
         facts.filter = m_request.strFilter;
     facts.nLinkType = m_nLinkType;
-    facts.nSnapLength = m_source.GetSnapLength();
+    facts.nSnapLength = int(std::min(uint32_t(m_source.GetSnapLength()), m_dwSnapLength));
     if (!facts.bFile)
-        facts.bufferBytes = CCaptureSource::kBufferSize;
+        facts.bufferBytes = BufferBytes(m_request);
     facts.llStarted = m_llStarted;
     facts.llEnded = WallClockMicroseconds();
     facts.nPacketsRead = m_outcome.nPackets;

@@ -186,6 +186,8 @@ const CColumn kConnectionColumns[] = {
     {"vlan", false, [](const CStreamRecord &r) { return Vlan(r.dwVlan); }},
     {"sent_1", true, [](const CStreamRecord &r) { return Decimal(r.qwSent[0]); }},
     {"sent_2", true, [](const CStreamRecord &r) { return Decimal(r.qwSent[1]); }},
+    {"start", true,
+     [](const CStreamRecord &r) { return std::string(r.bMidstream ? "midstream" : "handshake"); }},
 };
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -37,39 +38,66 @@ int Fail(const std::string &message)
 
 int Usage(const std::string &message)
 {
-    std::fprintf(stderr, "marlinox-cli: %s\n\n%s", message.c_str(), kCliUsage);
+    std::fprintf(stderr, "marlinox-cli: %s\nTry 'marlinox-cli --help'.\n", message.c_str());
     return kExitUsage;
 }
 
 // Whether Packet Combine mode can assemble the interface's traffic: "combine", "raw" when it
-// falls back to RAW mode, "?" when the interface cannot be opened to ask.
-const char *CombineAbility(const char *name)
+// falls back to RAW mode, or "?" and a tab and why when the interface cannot be opened to ask.
+std::string CombineAbility(const char *name)
 {
     char error[PCAP_ERRBUF_SIZE] = "";
     pcap_t *handle = pcap_create(name, error);
     if (!handle)
-        return "?";
+        return std::string("?\t") + error;
     int rc;
     {
         const CRawCaptureCapability capability;
         rc = pcap_activate(handle);
     }
-    const char *ability = rc < 0                                              ? "?"
-                          : GetDataLinkHeaderSize(pcap_datalink(handle)) >= 0 ? "combine"
-                                                                              : "raw";
+    std::string ability;
+    if (rc == PCAP_ERROR_PERM_DENIED)
+        ability = "?\tno privilege";
+    else if (rc == PCAP_ERROR_IFACE_NOT_UP)
+        ability = "?\tdown";
+    else if (rc < 0)
+        ability =
+            std::string("?\t") + (rc == PCAP_ERROR ? pcap_geterr(handle) : pcap_statustostr(rc));
+    else
+        ability = GetDataLinkHeaderSize(pcap_datalink(handle)) >= 0 ? "combine" : "raw";
     pcap_close(handle);
     return ability;
 }
 
+// The flags libpcap lists for an interface, comma-separated.
+std::string Flags(bpf_u_int32 flags)
+{
+    const std::pair<bpf_u_int32, const char *> names[] = {{PCAP_IF_UP, "up"},
+                                                          {PCAP_IF_RUNNING, "running"},
+                                                          {PCAP_IF_LOOPBACK, "loopback"},
+                                                          {PCAP_IF_WIRELESS, "wireless"}};
+    std::string text;
+    for (const auto &[flag, name] : names) {
+        if (flags & flag)
+            text += (text.empty() ? "" : ",") + std::string(name);
+    }
+    return text;
+}
+
+// One interface a line: name, description, what Packet Combine mode makes of it, its flags,
+// and, when it could not be opened to ask, why.
 int ListDevices()
 {
     pcap_if_t *devices = nullptr;
     char error[PCAP_ERRBUF_SIZE] = "";
     if (pcap_findalldevs(&devices, error) != 0)
         return Fail(error);
-    for (pcap_if_t *d = devices; d; d = d->next)
-        std::printf("%s\t%s\t%s\n", d->name, d->description ? d->description : "",
-                    CombineAbility(d->name));
+    for (pcap_if_t *d = devices; d; d = d->next) {
+        std::string ability = CombineAbility(d->name);
+        const size_t tab = std::min(ability.find('\t'), ability.size());
+        ability.insert(tab, "\t" + Flags(d->flags));
+        std::printf("%s\t%s\t%s\n", d->name, d->description ? d->description : "", ability.c_str());
+    }
     pcap_freealldevs(devices);
     return 0;
 }
@@ -146,7 +174,8 @@ void RunCapture(const CCaptureRequest &request, CCliHost &host)
     };
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
+    // SIGALRM: the end of a capture file's duration (CCliHost).
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGALRM})
         sigaction(s, &action, nullptr);
     CaptureThreadProc(request, control, host);
     g_pControl = nullptr;
@@ -178,6 +207,11 @@ int Capture(const CCliOptions &options)
     request.strFile = options.strFile;
     request.strFilter = options.strFilter;
     request.bCombine = !options.bRaw;
+    request.bMidstream = options.bMidstream;
+    request.llPacketLimit = options.llCount;
+    request.llDurationMs = options.llDurationMs;
+    request.nBufferKib = options.nBufferKib;
+    request.nSnapLength = options.nSnapLength;
     request.strFolder = options.strFolder;
     request.bMakeParents = true;
     // Everything after opening the interface and the folder (files, standard output) needs no
@@ -187,12 +221,12 @@ int Capture(const CCliOptions &options)
     RunCapture(request, host);
     const CCaptureOutcome &outcome = host.GetOutcome();
     if (outcome.bBadFilterExpression)
-        return Usage("bad filter expression: " + outcome.strError);
-    if (outcome.bFolderFailed)
-        return Fail(outcome.strReason);
-    PrintSummary(outcome);
+        return Usage("bad filter expression: " + outcome.strReason);
+    // Standard output had the log line; standard error gets the reason, in the library's or
+    // the system's words, as the one line of a failure.
     if (outcome.bFailed)
-        return Fail(outcome.strError);
+        return Fail(outcome.strReason.empty() ? outcome.strError : outcome.strReason);
+    PrintSummary(outcome);
     return outcome.nFailedFiles > 0 ? kExitFilesFailed : 0;
 }
 
@@ -213,6 +247,8 @@ int main(int argc, char **argv)
     CCliOptions options;
     if (!ParseCliOptions(argc, argv, options, error))
         return Usage(error);
+    if (options.bLineBuffered)
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
     switch (options.action) {
     case CCliOptions::Action::Help:
         std::fputs(kCliUsage, stdout);

@@ -10,7 +10,6 @@ namespace {
 
 constexpr size_t kIpv4HeaderMinimum = 20;
 constexpr size_t kIpv6Header = 40;
-constexpr size_t kTcpHeaderRead = 14; // ports, numbers, data offset and flags
 constexpr int kTcpHeaderMinimum = 20;
 
 constexpr uint16_t kEtherTypeIpv4 = 0x0800;
@@ -35,12 +34,14 @@ void StoreAddress(CEndpoint &endpoint, uint32_t address)
 bool DecodeTcp(const uint8_t *ip, size_t captured, size_t ipHeaders, long ipLength,
                CSegment &segment)
 {
-    if (captured < ipHeaders + kTcpHeaderRead)
+    if (captured < ipHeaders + kTcpHeaderMinimum)
         return false;
     const uint8_t *tcp = ip + ipHeaders;
     const int tcpHeader = GetTcpHeaderLength(tcp);
-    // A header length below the fixed 20 bytes would make header bytes count as payload.
-    if (tcpHeader < kTcpHeaderMinimum)
+    // A header length below the fixed 20 bytes would make header bytes count as payload. A
+    // header cut short (a small snap length) makes no segment: where its payload begins, and
+    // what of it is missing, are not known.
+    if (tcpHeader < kTcpHeaderMinimum || captured < ipHeaders + size_t(tcpHeader))
         return false;
     segment.source.wPort = GetTcpSourcePort(tcp);
     segment.destination.wPort = GetTcpDestinationPort(tcp);
@@ -50,7 +51,7 @@ bool DecodeTcp(const uint8_t *ip, size_t captured, size_t ipHeaders, long ipLeng
     const size_t headers = ipHeaders + size_t(tcpHeader);
     segment.pPayload = tcp + tcpHeader;
     segment.nAnnounced = ipLength - long(headers);
-    const long present = captured > headers ? long(captured - headers) : 0;
+    const long present = long(captured - headers);
     segment.nCaptured = segment.nAnnounced > 0 && present > 0
                             ? (present < segment.nAnnounced ? present : segment.nAnnounced)
                             : 0;

@@ -43,9 +43,9 @@ constexpr uint32_t kVlanTagged = 1u << 24;
 constexpr uint32_t kVlanDouble = 1u << 25;
 
 // Decodes a TCP segment from an IP datagram (IPv4 or IPv6, by the version nibble) of which
-// captured bytes are present at ip. False when it is not TCP, when a header that must be read
-// was not captured or claims less than its fixed size, for a later fragment (it carries no TCP
-// header) and for an IPv6 jumbogram. Only captured bytes are ever read.
+// captured bytes are present at ip. False when it is not TCP, when a header (TCP's with its
+// options too) was not captured whole or claims less than its fixed size, for a later fragment
+// (it carries no TCP header) and for an IPv6 jumbogram. Only captured bytes are ever read.
 bool DecodeIp(const uint8_t *ip, size_t captured, CSegment &segment);
 
 // Decodes a TCP segment from a captured frame of libpcap's link-layer type linkType, skipping

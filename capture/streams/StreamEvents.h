@@ -32,8 +32,9 @@ struct CStreamRecord
     // Bytes of [0, qwSent) that are not in the file as data written: never captured, past the
     // file's end, or failed to be written.
     uint64_t qwMissing[2] = {0, 0};
-    bool bExact = true; // false when the missing counts are lower bounds
-    int nRefused = 0;   // segments and cuts refused for the zeros they would have made
+    bool bExact = true;      // false when the missing counts are lower bounds
+    bool bMidstream = false; // followed from its middle, not from its handshake
+    int nRefused = 0;        // segments and cuts refused for the zeros they would have made
 };
 
 // What the stream table and its files tell the capture as it runs, each when it happens.

@@ -27,8 +27,9 @@ bool CarriesNoData(int state)
 } // namespace
 
 CStreamTable::CStreamTable(const CFolder &folder, IStreamEvents &events, CWriteBehind &output,
-                           size_t capacity)
-    : m_folder(folder), m_events(events), m_output(output), m_nCapacity(capacity)
+                           size_t capacity, bool midstream)
+    : m_folder(folder), m_events(events), m_output(output), m_nCapacity(capacity),
+      m_bMidstream(midstream)
 {
 }
 
@@ -46,9 +47,13 @@ void CStreamTable::Offer(const CSegment &segment)
         if (OfferTo(*entry, segment, key))
             return;
     }
+    const bool midstream =
+        m_bMidstream && segment.nAnnounced > 0 && !segment.IsSyn() && !segment.IsRst();
+    if (midstream && !m_waiting.empty() && OfferTo(*m_waiting.begin()->second, segment, key, true))
+        return;
     const bool newestWaits =
         !m_table.empty() && m_table.rbegin()->second->stream.GetState() < CTcpStream::kSynSeen;
-    if (!newestWaits && Create(segment, key))
+    if (!newestWaits && Create(segment, key, midstream))
         return;
     NotTaken(segment, key);
 }
@@ -70,8 +75,9 @@ std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStr
 {
     const auto it = m_index.find(key);
     // IMPORTANT: without waiting streams no offer can change the index (only a waiting
-    // stream that takes a SYN is re-indexed, and a removal ends the offer), so the index's own
-    // list is walked without a copy. Re-indexing during that walk would invalidate it.
+    // stream that takes a SYN is re-indexed, and a removal ends the offer; a stream taken
+    // midstream is re-indexed after the walk), so the index's own list is walked without a
+    // copy. Re-indexing during that walk would invalidate it.
     if (!syn || m_waiting.empty()) {
         if (it == m_index.end())
             return {};
@@ -88,10 +94,12 @@ std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStr
     return m_candidates;
 }
 
-bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key)
+bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key,
+                           bool midstream)
 {
     const int before = entry.stream.GetState();
-    const int result = entry.stream.ProcessPacket(segment);
+    const int result =
+        midstream ? entry.stream.TakeMidstream(segment) : entry.stream.ProcessPacket(segment);
     if (result < 0) {
         Remove(entry, StreamEnd::CaptureEnded);
         return true;
@@ -111,7 +119,7 @@ bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CStream
     return true;
 }
 
-bool CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
+bool CStreamTable::Create(const CSegment &segment, const CStreamKey &key, bool midstream)
 {
     if (m_table.size() >= m_nCapacity)
         Evict();
@@ -135,7 +143,7 @@ bool CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
     m_events.OnStreamCreated(entry.number);
     // The packet that made the stream is offered to it at once: it may be the SYN of a
     // connection that opened right after another one.
-    return OfferTo(entry, segment, key);
+    return OfferTo(entry, segment, key, midstream);
 }
 
 void CStreamTable::Evict()

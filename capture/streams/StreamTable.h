@@ -17,7 +17,10 @@ class CFolder;
 // The table of TCP streams of a Packet Combine capture. A packet is offered to the streams in
 // table order (creation order); the first that takes it ends the offer, and a stream that
 // ends is closed and removed at once. A new, waiting stream is added whenever no stream took
-// a packet and the newest stream has begun to follow a connection.
+// a packet and the newest stream has begun to follow a connection. With midstream, a segment
+// with data and without SYN that no stream takes is taken as a SYN would be, by the first
+// waiting stream or by a new one, which follows its connection from there (CTcpStream::
+// TakeMidstream).
 //
 // Only streams that can answer a packet are asked: those whose endpoints match the packet's,
 // and, for a SYN without ACK, the streams waiting for a SYN. Every other stream would answer 0
@@ -32,7 +35,7 @@ public:
     // Stream files are created in folder, named by stream number, and written through output;
     // what happens to streams is told to events. capacity is the most streams held.
     CStreamTable(const CFolder &folder, IStreamEvents &events, CWriteBehind &output,
-                 size_t capacity = kCapacity);
+                 size_t capacity = kCapacity, bool midstream = false);
     // Closes the files of the streams still held, without telling events.
     ~CStreamTable();
     CStreamTable(const CStreamTable &) = delete;
@@ -54,11 +57,14 @@ public:
 
 private:
     struct CEntry;
-    bool OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key);
+    // Offers the packet to entry's stream, to take from its middle when midstream is set.
+    bool OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key,
+                 bool midstream = false);
     // The streams that may answer a packet with this key, in table order.
     std::span<CEntry *const> GatherCandidates(const CStreamKey &key, bool syn);
-    // Creates a stream and offers it the packet; true when it took it.
-    bool Create(const CSegment &segment, const CStreamKey &key);
+    // Creates a stream and offers it the packet (to take from its middle when midstream is
+    // set); true when it took it.
+    bool Create(const CSegment &segment, const CStreamKey &key, bool midstream);
     void NotTaken(const CSegment &segment, const CStreamKey &key);
     void Evict();
     void Index(CEntry &entry, const CStreamKey &key);
@@ -69,6 +75,7 @@ private:
     IStreamEvents &m_events;
     CWriteBehind &m_output;
     size_t m_nCapacity;
+    bool m_bMidstream;
     int m_nCount = 0;
     std::map<int, std::unique_ptr<CEntry>> m_table;                                // table order
     std::unordered_map<CStreamKey, std::vector<CEntry *>, CStreamKeyHash> m_index; // by endpoints

@@ -66,6 +66,10 @@ int CTcpStream::ProcessPacket(const CSegment &segment)
     }
     if (m_nState < kWaiting || m_nState > kFinsSeen)
         return m != 0 ? -1 : 0;
+    if (m != 0 && !m_bIsnKnown[m_byDir]) {
+        m_dwIsn[m_byDir] = segment.dwSeq - 1;
+        m_bIsnKnown[m_byDir] = true;
+    }
     if (m != 0 && m_nState >= kSynAckSeen)
         NoteSent(segment);
     if (m != 0 && m_nState >= kEstablished && segment.nCaptured > 0)
@@ -74,6 +78,22 @@ int CTcpStream::ProcessPacket(const CSegment &segment)
     if (result != 0)
         m_llLastSeen = segment.llTime;
     return result;
+}
+
+int CTcpStream::TakeMidstream(const CSegment &segment)
+{
+    if (m_nState != kWaiting)
+        return 0;
+    const bool fromServer = segment.source.wPort < 1024 && segment.destination.wPort >= 1024;
+    m_byVersion = segment.byVersion;
+    m_dwVlan = segment.dwVlan;
+    m_initiator = fromServer ? segment.destination : segment.source;
+    m_responder = fromServer ? segment.source : segment.destination;
+    m_bIsnKnown[0] = m_bIsnKnown[1] = false;
+    m_nState = kEstablished;
+    m_bFollowed = m_bMidstream = true;
+    m_llFirstSeen = segment.llTime;
+    return ProcessPacket(segment);
 }
 
 int CTcpStream::Transition(const CSegment &segment, int m)
@@ -173,7 +193,7 @@ void CTcpStream::NoteSent(const CSegment &segment)
         Place(m_qwSeen[dir], segment.dwSeq - m_dwIsn[dir] - 1) + std::max(segment.nAnnounced, 0L);
     if (end > 0)
         m_qwSeen[dir] = std::max(m_qwSeen[dir], uint64_t(end));
-    if (!segment.IsAck())
+    if (!segment.IsAck() || !m_bIsnKnown[m_byOtherDir])
         return;
     // An acknowledgment one past the other side's FIN: ack - isn - 2 is the number of bytes it
     // sent (one short while its FIN is not acknowledged yet).
@@ -281,6 +301,7 @@ void CTcpStream::Describe(CStreamRecord &record) const
     record.initiator = m_initiator;
     record.responder = m_responder;
     record.bExact = true;
+    record.bMidstream = m_bMidstream;
     record.nRefused = m_nRefused;
     for (int dir = 0; dir < 2; ++dir) {
         record.qwBytes[dir] = FileLength(dir);

@@ -51,6 +51,14 @@ public:
     // 0 when it did not (or the stream waits for a SYN), -1 when the stream has ended.
     int ProcessPacket(const CSegment &segment);
 
+    // Follows the connection of segment, a segment with data and without SYN that no stream
+    // took, from its middle: the stream becomes established as if it had taken a handshake,
+    // and each direction's initial sequence number is its first sequence number seen, less
+    // one. The initiator is the segment's source, unless it sends from a port below 1024 to one
+    // of 1024 or above (a server's answer). Only in state 0 (else 0); returns what
+    // ProcessPacket returns for the segment.
+    int TakeMidstream(const CSegment &segment);
+
     // +1 when segment travels from the initiator to the responder, -1 the other way, 0 when it
     // belongs to another connection. Sets the direction of the packet being processed.
     int MatchDirection(const CSegment &segment);
@@ -96,6 +104,10 @@ private:
     CEndpoint m_initiator;
     CEndpoint m_responder;
     uint32_t m_dwIsn[2] = {0, 0};
+    // A stream taken in its middle learns each direction's initial sequence number from that
+    // direction's first segment.
+    bool m_bIsnKnown[2] = {true, true};
+    bool m_bMidstream = false;
     int m_nState = kWaiting;
     int m_nFinSender = 0;
     uint8_t m_byDir = 0;

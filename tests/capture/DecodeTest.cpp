@@ -132,8 +132,10 @@ const Row kRows[] = {
     {"cut in Ethernet", 1, kEth4, "refused", 13},
     {"cut in a tag", 1, kMac + "810000640800" + kV4, "refused", 17},
     {"cut in IPv4", 1, kEth4, "refused", 14 + 19},
-    {"cut in TCP's first 14 bytes", 1, kEth4, "refused", 14 + 20 + 13},
-    {"cut after TCP's flags", 1, kEth4, kWant4 + " data=", 14 + 20 + 14},
+    {"cut in TCP's header", 1, kEth4, "refused", 14 + 20 + 19},
+    {"cut in TCP's options", 12, With(kIp4, 2, "0030") + With(kTcp, 12, "60") + "01010101",
+     "refused", 20 + 23},
+    {"cut after TCP's header", 1, kEth4, kWant4 + " data=", 14 + 20 + 20},
     {"payload cut short", 1, kEth4, kWant4 + " data=dead", 14 + 40 + 2},
     {"Ethernet padding", 1, kEth4 + "0000", kWant4},
     {"cut in IPv6", 12, kV6, "refused", 39},
@@ -170,6 +172,9 @@ TEST(DecodeTest, FramesOfEveryLinkLayer)
         const bool tableHeaderOnly = row.link == 6 || row.link == 7 || row.link == 11;
         EXPECT_TRUE(!decoded || tableHeaderOnly || FilterPasses(row.link, frame)) << "filtered";
     }
+    // Where the capture falls back to RAW mode, IPv6 passes only when it may carry TCP.
+    EXPECT_TRUE(FilterPasses(229, FromHex(kChain)));
+    EXPECT_FALSE(FilterPasses(229, FromHex(With(kV6, 6, "32")))) << "ESP";
 }
 
 // The readers on the same bytes, taken as an IPv4 and as a TCP header (60 bytes, zeros after

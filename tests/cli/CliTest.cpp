@@ -213,15 +213,16 @@ TEST_F(CaptureTest, PacketCombineFollowsParallelConnectionsAndIndexesThem)
                    "データが欠けているストリーム : 1\n");
     EXPECT_EQ(Text(LogFileName()), Log("14", "Packet Combine mode", 4));
     // Rows as the streams end: a by its close, b by its reset, then the rest at the end.
-    EXPECT_EQ(Text(ConnectionIndexName()),
-              ConnectionIndexHeader() + "0000000001," + TimeOf(0) + "," + TimeOf(12) +
-                  ",10.0.0.1,1000,10.0.0.2,80,3000,700,1000,0,yes,closed,,3000,700\r\n" +
-                  "0000000002," + TimeOf(1) + "," + TimeOf(13) +
-                  ",10.0.0.1,1001,10.0.0.2,80,500,0,0,0,yes,reset,,500,0\r\n" + "0000000003," +
-                  TimeOf(14) + "," + TimeOf(17) +
-                  ",fd00::a00:5,9,fd00::a00:6,443,0,500,0,0,yes,capture_ended,,0,500\r\n" +
-                  "0000000004," + TimeOf(18) + "," + TimeOf(18) +
-                  ",10.0.0.3,7,10.0.0.4,8,,,,,,not_followed,,,\r\n");
+    EXPECT_EQ(
+        Text(ConnectionIndexName()),
+        ConnectionIndexHeader() + "0000000001," + TimeOf(0) + "," + TimeOf(12) +
+            ",10.0.0.1,1000,10.0.0.2,80,3000,700,1000,0,yes,closed,,3000,700,handshake\r\n" +
+            "0000000002," + TimeOf(1) + "," + TimeOf(13) +
+            ",10.0.0.1,1001,10.0.0.2,80,500,0,0,0,yes,reset,,500,0,handshake\r\n" + "0000000003," +
+            TimeOf(14) + "," + TimeOf(17) +
+            ",fd00::a00:5,9,fd00::a00:6,443,0,500,0,0,yes,capture_ended,,0,500,handshake\r\n" +
+            "0000000004," + TimeOf(18) + "," + TimeOf(18) +
+            ",10.0.0.3,7,10.0.0.4,8,,,,,,not_followed,,,,\r\n");
     EXPECT_EQ(err, "packets read: 19, streams created: 4, files that failed: 0, streams with "
                    "missing bytes: 1\n");
 }
@@ -313,7 +314,8 @@ TEST_F(CaptureTest, FloodsSpareConnectionsThatCarryData)
         EXPECT_EQ(out, "ストリーム数が上限に達したため、古いストリームの追跡を終了しました。\n");
         EXPECT_EQ(File(StreamFileName(1, 1)), data);
         const auto rows = Lines(Text(ConnectionIndexName()));
-        EXPECT_TRUE(rows[1].starts_with("0000000002,") && rows[1].ends_with(",evicted,,0,0\r"))
+        EXPECT_TRUE(rows[1].starts_with("0000000002,") &&
+                    rows[1].ends_with(",evicted,,0,0,handshake\r"))
             << rows[1];
         EXPECT_NE(Text(ConnectionIndexName()).find(",closed,"), std::string::npos);
     }
@@ -348,13 +350,15 @@ TEST_F(CaptureTest, MissingTailsAndConnectionsNotFollowedAreTold)
     EXPECT_NE(err.find("streams with missing bytes: 2"), std::string::npos) << err;
     const auto rows = Lines(Text(ConnectionIndexName()));
     ASSERT_EQ(rows.size(), 4u);
-    EXPECT_NE(rows[1].find(",0,15000,0,5000,yes,capture_ended,,0,20000\r"), std::string::npos)
+    EXPECT_NE(rows[1].find(",0,15000,0,5000,yes,capture_ended,,0,20000,handshake\r"),
+              std::string::npos)
         << rows[1];
-    EXPECT_NE(rows[2].find(",0,15000,0,4999,yes,capture_ended,,0,19999\r"), std::string::npos)
+    EXPECT_NE(rows[2].find(",0,15000,0,4999,yes,capture_ended,,0,19999,handshake\r"),
+              std::string::npos)
         << rows[2];
     EXPECT_EQ(rows[3], "0000000003," + TimeOf(int(packets.size()) - 1) + "," +
                            TimeOf(int(packets.size()) - 1) +
-                           ",10.0.0.9,5000,10.0.0.2,22,,,,,,not_followed,,,\r");
+                           ",10.0.0.9,5000,10.0.0.2,22,,,,,,not_followed,,,,\r");
     const std::string json =
         std::regex_replace(Text(CaptureJsonName()),
                            std::regex("\"(version|started|ended)\": \"[^\"]+\""), "\"$1\": _");
@@ -374,11 +378,43 @@ TEST_F(CaptureTest, MissingTailsAndConnectionsNotFollowedAreTold)
                   "\"outcome\": \"completed\"\n}\n");
 }
 
-// Bad usage exits with 2, says what is wrong and then how to use the program; a capture that
-// cannot run exits with 1 and one line that says why.
+// --midstream follows connections whose handshake came before the capture, each direction from
+// its first segment seen: a server that answers first (its client is the initiator) with its
+// second segment before its first (which is left out), and a client that sends first. They
+// close as any stream does. Without the option, neither is followed.
+TEST_F(CaptureTest, MidstreamFollowsConnectionsAlreadyOpen)
+{
+    CConversation a(0x0a000001, 40000, 0x0a000002, 80, 100, 200),
+        b(0x0a000003, 5000, 0x0a000002, 22, 300, 400);
+    a.Handshake(), b.Handshake(); // before the capture
+    const Bytes s1 = PatternBytes(100, 1), s2 = PatternBytes(200, 2), c1 = PatternBytes(50, 3),
+                d1 = PatternBytes(70, 4), d2 = PatternBytes(80, 5);
+    const Bytes first = a.Send(1, TCP_ACK, s1);
+    Frames packets = {a.Send(1, TCP_ACK, s2), first, b.Send(0, TCP_ACK, d1), a.Send(0, TCP_ACK, c1),
+                      b.Send(1, TCP_ACK, d2)};
+    Append(packets, a.Close(0));
+    EXPECT_EQ(Capture(Framed(packets), {"--midstream"}), 0) << err;
+    EXPECT_EQ(std::tuple(File(StreamFileName(1, 1)), File(StreamFileName(1, 2)),
+                         File(StreamFileName(2, 1)), File(StreamFileName(2, 2))),
+              std::tuple(c1, s2, d1, d2));
+    auto rows = Lines(Text(ConnectionIndexName()));
+    EXPECT_TRUE(rows[1].ends_with(",10.0.0.1,40000,10.0.0.2,80,50,200,0,0,yes,closed,,50,200,"
+                                  "midstream\r") &&
+                rows[2].ends_with(",10.0.0.3,5000,10.0.0.2,22,70,80,0,0,yes,capture_ended,,70,80,"
+                                  "midstream\r"))
+        << rows[1] << rows[2];
+    EXPECT_EQ(Capture(Framed(packets)), 0) << err;
+    rows = Lines(Text(ConnectionIndexName()));
+    EXPECT_TRUE(rows.size() == 2 && rows[1].ends_with(",not_followed,,,,\r"));
+    EXPECT_NE(Text(CaptureJsonName()).find("\"connections_not_followed\": 2,"), std::string::npos);
+}
+
+// Bad usage exits with 2, says what is wrong and where to look; a capture that cannot run exits
+// with 1 and one line in English, the library's or the system's reason (the log line, in
+// Japanese, goes to standard output alone).
 TEST_F(CliTest, UsageErrorsAndFailuresSayWhy)
 {
-    const std::string in = dir.Path() + "in.pcap";
+    const std::string in = dir.Path() + "in.pcap", o = dir.Path() + "o";
     CPcapWriter(in, 1).Close();
     std::ofstream(dir.Path() + "file") << "x";
     std::ofstream(dir.Path() + "garbage.pcap") << "this is not a capture file at all";
@@ -391,37 +427,91 @@ TEST_F(CliTest, UsageErrorsAndFailuresSayWhy)
         {{"-r", in, "-o"}, 2, "option -o needs an argument"},
         {{"--to-pcap", dir.Path()}, 2, "--to-pcap needs a folder and a file to write"},
         {{"-D", "extra"}, 2, "unexpected argument extra"},
-        {{"-r", in, "-o", dir.Path() + "o", "port", "99999"}, 2, "bad filter expression: "},
-        {{"-r", dir.Path() + "missing.pcap", "-o", dir.Path() + "o"},
+        {{"-r", in, "-o", o, "-r", in}, 2, "option -r given twice"},
+        {{"--duration", "1", "--duration", "1"}, 2, "option --duration given twice"},
+        {{"-c", "0"}, 2, "-c 0: not a packet count"},
+        {{"--duration", "1e3"}, 2, "--duration 1e3: not a positive number of seconds"},
+        {{"-s", "262145"}, 2, "-s 262145: not a snap length"},
+        {{"-B", "-1"}, 2, "-B -1: not a buffer size in KiB"},
+        {{"-r", in, "-o", o, "port", "99999"}, 2, "bad filter expression: illegal port number"},
+        {{"-r", dir.Path() + "missing.pcap", "-o", o},
          1,
          dir.Path() + "missing.pcap: cannot read the capture file: No such file or directory"},
-        {{"-r", dir.Path() + "garbage.pcap", "-o", dir.Path() + "o"},
-         1,
-         "デバイスを開けませんでした"},
+        {{"-r", dir.Path() + "garbage.pcap", "-o", o}, 1, "unknown file format"},
         {{"-r", in, "-o", dir.Path() + "file/sub"}, 1, dir.Path() + "file: not a folder"},
         {{"-r", in, "-o", "/proc/marlinox"}, 1, "/proc/marlinox: cannot create the folder: "},
-        {{"-i", "marlinox-none0", "-o", dir.Path() + "o"}, 1, "デバイスを開けませんでした"},
-        {{"-r", in, "-o", dir.Path() + "o", "-Z", "marlinox-no-such-user"},
+        {{"-i", "marlinox-none0", "-o", o}, 1, "marlinox-none0: No such device"},
+        {{"-r", in, "-o", o, "-Z", "marlinox-no-such-user"},
          1,
          "no such user: marlinox-no-such-user"},
     };
     for (const auto &[args, status, message] : cases) {
-        EXPECT_EQ(RunCli(args, nullptr, &err), status) << message;
-        const std::string said = status == 2 ? err : err.substr(err.rfind("marlinox-cli: "));
-        EXPECT_EQ(said.rfind("marlinox-cli: ", 0), 0u) << err;
-        EXPECT_NE(said.find(message), std::string::npos) << err;
-        if (status == 2)
-            EXPECT_EQ(said.find("\n\nusage: marlinox-cli"), said.find('\n')) << err;
-        else
-            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << err;
+        EXPECT_EQ(RunCli(args, &out, &err), status) << message;
+        const std::string line = err.substr(0, err.find('\n'));
+        EXPECT_TRUE(line.starts_with("marlinox-cli: ") && line.find(message) != line.npos) << err;
+        EXPECT_EQ(err.substr(line.size()), status == 2 ? "\nTry 'marlinox-cli --help'.\n" : "\n");
+        EXPECT_TRUE(std::all_of(err.begin(), err.end(), [](char c) { return c > 0; })) << err;
+        EXPECT_EQ(out.find(line.substr(14)), std::string::npos) << "said twice";
     }
     EXPECT_EQ(RunCli({"--help"}, &out), 0);
     EXPECT_EQ(out.rfind("usage: marlinox-cli", 0), 0u);
-    // -D lists lo; root may open it to ask, and Packet Combine mode assembles it.
+    // -D lists lo with its flags; root may open it to ask, and Packet Combine mode assembles it.
     EXPECT_EQ(RunCli({"-D"}, &out), 0);
-    const char *ability = ::geteuid() == 0 ? "combine" : "(combine|raw|\\?)";
+    const char *ability =
+        ::geteuid() == 0 ? "combine\tup,running,loopback" : "(combine\t.*|\\?\t.*\tno privilege)";
     EXPECT_TRUE(std::regex_search(out, std::regex(std::string("(^|\n)lo\t.*\t") + ability + "\n")))
         << out;
+}
+
+// -c and --duration end a capture as Stop does, live and from a pipe that stays open: -c after
+// exactly its count, --duration with no packet to wake it. -s and -B reach libpcap, and
+// standard output reaches a file (as a pipe) while the capture runs.
+TEST(CliLiveTest, StopConditionsSnapLengthAndPromptOutput)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "live capture needs root (or CAP_NET_RAW)";
+    CLoopbackListener listener;
+    const std::string port = std::to_string(listener.GetPort());
+    // Arguments, connections made (live) or frames sent down the pipe, packets read.
+    const std::tuple<std::vector<std::string>, int, int> rows[] = {
+        {{"-i", "lo", "-c", "3", "tcp", "port", port}, 1, 3},
+        {{"-i", "lo", "--duration", "0.5", "tcp", "port", port}, 0, 0},
+        {{"-r", "-", "-c", "3", "--raw"}, 5, 3},
+        {{"-r", "-", "--duration", "0.5", "--raw"}, 2, 2},
+    };
+    for (auto [args, traffic, read] : rows) {
+        SCOPED_TRACE(args[0] + " " + args[2]);
+        CTempDir dir;
+        const bool live = args[0] == "-i";
+        args.insert(args.begin(), {"-o", dir.Path()});
+        CChild cli(Cli(args), {.stdinPipe = !live, .env = {}});
+        std::unique_ptr<CPcapWriter> pipe; // open until the capture has ended
+        if (!live) {
+            pipe = std::make_unique<CPcapWriter>(cli.TakeStdin(), 1);
+            for (int i = 0; i < traffic; ++i)
+                pipe->Write(PatternBytes(60, uint32_t(i)));
+        }
+        ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Path() + "log.txt"); }, 10000));
+        auto connections = listener.Connect(live ? traffic : 0);
+        for (auto &c : connections)
+            SendPaced(c.client.Get(), PatternBytes(5000, 1), 100);
+        EXPECT_EQ(cli.Wait(20000), 0) << cli.Stderr();
+        EXPECT_NE(cli.Stderr().find("packets read: " + std::to_string(read) + ","),
+                  std::string::npos)
+            << cli.Stderr();
+        EXPECT_NE(ReadText(dir.Path() + CaptureJsonName()).find("\"outcome\": \"stopped\""),
+                  std::string::npos);
+    }
+    CTempDir dir;
+    CChild cli(Cli({"-i", "lo", "-o", dir.Path(), "-s", "100", "-B", "1024", "tcp", "port", port}));
+    ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Path() + "log.txt"); }, 10000));
+    auto connections = listener.Connect(1);
+    EXPECT_TRUE(WaitFor([&] { return cli.Stdout() == "Capture : p0000000001\n"; }, 20000));
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(20000), 0) << cli.Stderr();
+    EXPECT_NE(ReadText(dir.Path() + CaptureJsonName())
+                  .find("\"snap_length\": 100,\n  \"buffer_bytes\": 1048576,"),
+              std::string::npos);
 }
 
 // Live captures with a filter expression that keeps only the test's own port. Whatever the
