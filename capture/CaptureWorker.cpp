@@ -166,7 +166,7 @@ private:
     CFolder m_madeFolder;         // the output folder, when the worker made and opened it
     CFolder *m_pFolder = nullptr; // the output folder, the host's or the one made
     int m_nLinkType = 0;
-    uint32_t m_dwSnapLength = UINT32_MAX; // frames are cut to this many bytes
+    uint32_t m_dwSnapLength = UINT32_MAX; // a capture file's frames are cut to this many bytes
     int m_nHeaderSize = -1;
     bool m_bCombine = false;
     bool m_bFellBack = false;
@@ -210,8 +210,9 @@ bool CCaptureWorker::Start()
     if (!OpenSource())
         return false;
     m_nLinkType = m_source.GetLinkType();
-    // A capture file keeps its own snap length unless a shorter one was asked for.
-    if (m_request.nSnapLength > 0)
+    // libpcap cuts a live capture's frames; a capture file keeps its own snap length unless a
+    // shorter one was asked for.
+    if (m_request.nSnapLength > 0 && m_source.IsOffline())
         m_dwSnapLength = uint32_t(m_request.nSnapLength);
     m_nHeaderSize = GetDataLinkHeaderSize(m_nLinkType);
     m_bCombine = m_request.bCombine;
