@@ -169,9 +169,11 @@ bool CTcpStream::WithinBudget(int dir, uint64_t end, uint64_t adding) const
 void CTcpStream::NoteSent(const CSegment &segment)
 {
     const int dir = m_byDir;
+    // A segment with data ends where its data does, and so does a FIN; a bare ACK's sequence
+    // number may lie past a FIN, which takes a number of its own.
     const int64_t end =
         Place(m_qwSeen[dir], segment.dwSeq - m_dwIsn[dir] - 1) + std::max(segment.nAnnounced, 0L);
-    if (end > 0)
+    if ((segment.nAnnounced > 0 || segment.IsFin()) && end > 0)
         m_qwSeen[dir] = std::max(m_qwSeen[dir], uint64_t(end));
     if (!segment.IsAck())
         return;
