@@ -296,13 +296,15 @@ print_ratio()
     local a=$1 b=$2 runs=$3 target=${4:-} r ratios=() cpu=() med min max cmed
     for ((r = 1; r <= runs; ++r)); do
         ratios+=("$(awk -v a="${T_US[$a,$r]}" -v b="${T_US[$b,$r]}" 'BEGIN { printf "%.4f", a / b }')")
-        cpu+=("$(awk -v a="${CPU_S[$a,$r]}" -v b="${CPU_S[$b,$r]}" \
-            'BEGIN { printf "%.4f", (b > 0 ? a / b : 0) }')")
+        if awk -v b="${CPU_S[$b,$r]}" 'BEGIN { exit !(b > 0) }'; then
+            cpu+=("$(awk -v a="${CPU_S[$a,$r]}" -v b="${CPU_S[$b,$r]}" 'BEGIN { printf "%.4f", a / b }')")
+        fi
     done
     read -r med min max < <(stats "${ratios[@]}")
-    read -r cmed _ _ < <(stats "${cpu[@]}")
-    printf '  %-40s %5.2f  (rounds %.2f–%.2f; cpu %.2f)%s\n' "$a / $b:" "$med" "$min" \
-        "$max" "$cmed" "${target:+   target $target}"
+    cmed=–
+    [[ ${#cpu[@]} == 0 ]] || read -r cmed _ _ < <(stats "${cpu[@]}")
+    printf '  %-40s %5.2f  (rounds %.2f–%.2f; cpu %s)%s\n' "$a / $b:" "$med" "$min" \
+        "$max" "$(printf '%.4s' "$cmed")" "${target:+   target $target}"
 }
 
 # --- checking outputs ------------------------------------------------------------------------
