@@ -11,11 +11,13 @@ class CCaptureSource
 {
 public:
     static constexpr int kSnapLength = 262144;
-    static constexpr int kReadTimeoutMs = 5000;
+    // How long a captured frame may wait in the kernel's ring before it is handed over. A stop
+    // never waits for it: the capture waits on its own (Wait).
+    static constexpr int kDeliveryMs = 50;
     static constexpr int kBufferSize = 32 * 1024 * 1024;
     static constexpr size_t kFileBuffer = 1024 * 1024;
 
-    // Opens the interface named device for live capture (promiscuous, immediate delivery). Only
+    // Opens the interface named device for live capture (promiscuous). Only
     // here does the capture need privilege: CAP_NET_RAW is raised for the call when the
     // program's file was given it. False with error holding the library's text.
     bool OpenLive(const std::string &device, std::string &error);
