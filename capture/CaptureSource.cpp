@@ -51,11 +51,14 @@ bool CCaptureSource::OpenLive(const std::string &device, int snapLength, int buf
         return false;
     }
     m_bOffline = false;
-    // Immediate mode hands every packet over as it arrives, so the log follows the traffic.
+    // The kernel packs frames into the ring's blocks and hands a block over when it is full or
+    // kDeliveryMs after its first frame: the ring holds as many frames as its bytes allow (an
+    // immediate-mode ring gives every frame a slot of the largest frame's size, 64 KiB where
+    // the link merges segments), and the log still follows the traffic closely.
     pcap_set_snaplen(m_pcap.get(), snapLength);
     pcap_set_promisc(m_pcap.get(), 1);
-    pcap_set_timeout(m_pcap.get(), kReadTimeoutMs);
-    pcap_set_immediate_mode(m_pcap.get(), 1);
+    pcap_set_timeout(m_pcap.get(), kDeliveryMs);
+    pcap_set_immediate_mode(m_pcap.get(), 0);
     pcap_set_buffer_size(m_pcap.get(), bufferBytes);
     int rc;
     {

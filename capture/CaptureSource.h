@@ -11,17 +11,19 @@ class CCaptureSource
 {
 public:
     static constexpr int kSnapLength = 262144;
-    static constexpr int kReadTimeoutMs = 5000;
+    // How long a captured frame may wait in the kernel's ring before it is handed over. A stop
+    // never waits for it: the capture waits on its own (Wait).
+    static constexpr int kDeliveryMs = 50;
     // The kernel buffer of a live capture unless asked otherwise: larger than the library's
     // 2 MB default, it rides out bursts (loopback moves 64 KB frames at memory speed) while
     // stream files are being written.
     static constexpr int kBufferSize = 32 * 1024 * 1024;
     static constexpr size_t kFileBuffer = 1024 * 1024;
 
-    // Opens the interface named device for live capture (promiscuous, immediate delivery),
-    // keeping at most snapLength bytes of a frame, with a kernel buffer of bufferBytes. Only
-    // here does the capture need privilege: CAP_NET_RAW is raised for the call when the
-    // program's file was given it. False with error holding the library's text.
+    // Opens the interface named device for live capture (promiscuous), keeping at most
+    // snapLength bytes of a frame, with a kernel buffer of bufferBytes. Only here does the
+    // capture need privilege: CAP_NET_RAW is raised for the call when the program's file was
+    // given it. False with error holding the library's text.
     bool OpenLive(const std::string &device, int snapLength, int bufferBytes, std::string &error);
     // Opens a capture file (pcap or pcapng; "-" reads standard input).
     bool OpenFile(const std::string &path, std::string &error);

@@ -31,7 +31,9 @@ void CFrameWriter::Write(int number, const pcap_pkthdr &header, const uint8_t *d
     if (!file.Open(m_folder, PacketFileName(number)))
         return;
     if (!file.WriteAt(0, data, header.caplen)) {
+        // The room the partial frame took is free again: the rows that wait go first.
         file.Remove();
+        Flush();
         return;
     }
     m_waiting.push_back(number);

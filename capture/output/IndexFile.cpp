@@ -7,6 +7,9 @@ void CIndexFile::Open(const CFolder &folder, const std::string &name, const std:
     m_nError = m_file.Open(folder, name) ? 0 : errno;
     m_strBuffer.reserve(kWriteBytes);
     Append(header);
+    // Written at once: the file then has its first block before a disk can fill up, and the
+    // rows that follow have room there.
+    Flush();
 }
 
 void CIndexFile::Append(const std::string &row)

@@ -189,9 +189,13 @@ bool CTcpStream::WithinBudget(int dir, uint64_t end, uint64_t adding) const
 void CTcpStream::NoteSent(const CSegment &segment)
 {
     const int dir = m_byDir;
+    // A segment with data ends where its data does, and so does a FIN; a bare ACK's sequence
+    // number may lie past a FIN, which takes a number of its own.
     const int64_t end =
         Place(m_qwSeen[dir], segment.dwSeq - m_dwIsn[dir] - 1) + std::max(segment.nAnnounced, 0L);
-    if (end > 0)
+    // A segment whose data would lie beyond the file's budget of zeros proves nothing.
+    if ((segment.nAnnounced > 0 || segment.IsFin()) && end > 0 &&
+        WithinBudget(dir, uint64_t(end), uint64_t(std::max(segment.nCaptured, 0L))))
         m_qwSeen[dir] = std::max(m_qwSeen[dir], uint64_t(end));
     if (!segment.IsAck() || !m_bIsnKnown[m_byOtherDir])
         return;
@@ -251,16 +255,18 @@ void CTcpStream::CutFiles(const CSegment &segment)
         const int64_t length = PlaceInStream(dir, sent[i]);
         if (length < 0)
             continue;
-        m_qwClosedLength[dir] = uint64_t(length);
-        if (m_file[dir] == CWriteBehind::kNoFile)
-            continue;
-        // A file that is already as long as its side sent (the common case) is left alone,
-        // and one that the cut would lengthen beyond its budget of zeros too.
-        Forget(dir, m_output.TakeFailed(m_file[dir]));
+        // A close that would lengthen the file beyond its budget of zeros proves nothing and
+        // cuts nothing.
         if (!WithinBudget(dir, uint64_t(length), 0)) {
             ++m_nRefused;
             continue;
         }
+        m_qwClosedLength[dir] = uint64_t(length);
+        m_bClosedLength[dir] = true;
+        if (m_file[dir] == CWriteBehind::kNoFile)
+            continue;
+        // A file that is already as long as its side sent (the common case) is left alone.
+        Forget(dir, m_output.TakeFailed(m_file[dir]));
         if (uint64_t(length) != m_written[dir].End() &&
             m_output.SetLength(m_file[dir], uint64_t(length))) {
             m_qwCut[dir] = uint64_t(length);
@@ -277,7 +283,7 @@ uint64_t CTcpStream::FileLength(int dir) const
 
 uint64_t CTcpStream::SentLength(int dir) const
 {
-    if (m_end == StreamEnd::Closed)
+    if (m_bClosedLength[dir])
         return m_qwClosedLength[dir];
     // An acknowledgment is believed only this far beyond the bytes seen: a forged one cannot
     // make a stream claim more.

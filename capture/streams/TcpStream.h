@@ -124,8 +124,9 @@ private:
     int m_nRefused = 0;
     // The furthest byte the other side acknowledged, per direction.
     uint64_t m_qwAcked[2] = {0, 0};
-    // The length each side sent by the final ACK of a complete close, once it is known.
+    // The length each side sent by the final ACK of a complete close, where it is known.
     uint64_t m_qwClosedLength[2] = {0, 0};
+    bool m_bClosedLength[2] = {false, false};
     // The length each file was cut to; valid where m_bCut.
     uint64_t m_qwCut[2] = {0, 0};
     bool m_bCut[2] = {false, false};

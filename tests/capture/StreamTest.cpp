@@ -390,26 +390,26 @@ TEST(TcpStreamTest, ZerosStayWithinTheirBudget)
         uint64_t at;    // the offset of a second byte of data
         bool forgedAck; // the other side acknowledges far ahead first
         uint64_t cut;   // > 0: a final ACK that cuts the responder's file to this length
-        uint64_t length[2];
+        uint64_t length[2], sent[2];
     };
+    constexpr uint64_t kBudget = CTcpStream::kZeroBudget;
     const CRow rows[] = {
-        {"a byte at the budget", kFar, false, 0, {kFar + 1, 0}},
-        {"a byte one past it", kFar + 1, false, 0, {1, 0}},
-        {"a byte one past it, after a forged ACK", kFar + 1, true, 0, {1, 0}},
-        {"a final ACK far ahead", 0, false, CTcpStream::kZeroBudget + 1, {1, 0}},
-        {"a final ACK at the budget",
-         0,
-         false,
-         CTcpStream::kZeroBudget,
-         {1, CTcpStream::kZeroBudget}},
+        {"a byte at the budget", kFar, false, 0, {kFar + 1, 0}, {kFar + 1, 0}},
+        {"a byte one past it", kFar + 1, false, 0, {1, 0}, {1, 0}},
+        {"one past it, after a forged ACK", kFar + 1, true, 0, {1, 0}, {1 + kBudget, 0}},
+        {"a final ACK far ahead", 0, false, kBudget + 1, {1, 0}, {1, kBudget}},
+        {"a final ACK at the budget", 0, false, kBudget, {1, kBudget}, {1, kBudget}},
     };
     for (const CRow &row : rows) {
         SCOPED_TRACE(row.name);
         CStreamRig f(10, 20);
         CConversation &c = f.Connect();
         f.Feed(c.Send(0, TCP_ACK, Bytes{1}));
-        if (row.forgedAck)
-            f.Feed(c.SendAt(1, TCP_ACK, c.NextSeq(1)));
+        if (row.forgedAck) {
+            TcpSegment forged = c.Segment(1, TCP_ACK);
+            forged.ack = c.Isn(0) + 2 + uint32_t(2 * kBudget);
+            f.Feed(BuildIpTcp(forged));
+        }
         if (row.at > 0)
             f.Feed(c.SendAt(0, TCP_ACK, c.Isn(0) + 1 + uint32_t(row.at), Bytes{2}));
         if (row.cut > 0) {
@@ -425,9 +425,11 @@ TEST(TcpStreamTest, ZerosStayWithinTheirBudget)
         CStreamRecord record;
         f.stream.CloseFiles(0);
         f.stream.Describe(record);
-        for (int side : {1, 2})
+        for (int side : {1, 2}) {
             EXPECT_EQ(std::filesystem::file_size(f.dir.Path() + "s-" + std::to_string(side)),
                       row.length[side - 1]);
+            EXPECT_EQ(record.qwSent[side - 1], row.sent[side - 1]);
+        }
         EXPECT_EQ(record.nRefused, row.length[0] == 1 && row.length[1] == 0 ? 1 : 0);
     }
 }

@@ -335,9 +335,11 @@ TEST_F(CaptureTest, MissingTailsAndConnectionsNotFollowedAreTold)
             if (at < 15000) // the last five segments are lost
                 packets.push_back(p);
         }
-        if (fin)
-            c.Send(1, TCP_ACK | TCP_FIN); // lost too
-        packets.push_back(c.Send(0, TCP_ACK));
+        if (fin) {
+            c.Send(1, TCP_ACK | TCP_FIN); // lost too; the ACK after it lies one past it
+            packets.push_back(c.Send(0, TCP_ACK));
+        }
+        packets.push_back(c.Send(fin ? 1 : 0, TCP_ACK));
     }
     packets.push_back(x.Send(0, TCP_ACK, PatternBytes(10, 4))); // makes a stream it does not take
     EXPECT_EQ(Capture(Framed(packets), {"-q"}), 0) << err;
