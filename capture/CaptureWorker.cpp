@@ -118,7 +118,7 @@ int64_t WallClockMicroseconds()
     return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-class CCaptureWorker : private IStreamEvents
+class CCaptureWorker : public IStreamEvents
 {
 public:
     CCaptureWorker(const CCaptureRequest &request, CCaptureControl &control, ICaptureHost &host)
