@@ -25,7 +25,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kGenerous = 60000; // ms: only an upper bound for a wait that normally ends soon
 const std::string kLine = "受" + std::string(95, 'x') + "\r\n"; // a log line of 100 bytes
 // How a row of the capture table ends its capture: the Stop button, the window manager's close,
-// Esc, the end of the session, or a signal.
+// Esc, the end of the session, or a signal, raised twice as by an impatient user.
 enum class End { Stop, Close, Esc, Session, Signal };
 
 // A name for libpcap's interface records, which hold writable strings.
@@ -46,12 +46,16 @@ struct CWindowGround : CUiGround
     QString Log() const { return Control<QPlainTextEdit>(IDC_EDIT_LOG)->toPlainText(); }
     void Append(const std::string &text) { m_dlg.GetHost().OnLogLine(text, LineKind::Progress); }
     QString At(QString s) const { return s.replace('@', Dir()); }
-    // The title, then whether Stop and Capture are enabled: "10" during a capture, "00" once it
-    // was asked to stop, "01" when no worker runs.
+    // The title, then which controls are enabled: Stop, Capture, the check box, both fields,
+    // both Select buttons and the log view. "10000001" during a capture, "00000001" once it was
+    // asked to stop, "01111111" when no worker runs.
     QString Seen() const
     {
-        const auto bit = [this](int id) { return Control(id)->isEnabled() ? '1' : '0'; };
-        return m_dlg.windowTitle() + ' ' + bit(IDC_BTN_STOP) + bit(IDC_BTN_CAPTURE);
+        QString seen = m_dlg.windowTitle() + ' ';
+        for (int id : {IDC_BTN_STOP, IDC_BTN_CAPTURE, IDC_CHECK_COMBINE, IDC_EDIT_FOLDER,
+                       IDC_EDIT_DEVICE, IDC_BTN_SELECT_DEVICE, IDC_BTN_SELECT_FOLDER, IDC_EDIT_LOG})
+            seen += Control<QWidget>(id)->isEnabled() ? '1' : '0';
+        return seen;
     }
     int Run(QDialog &dlg)
     {
@@ -167,7 +171,9 @@ private slots:
 
     // A real box, closed as soon as it shows: one whose caption is wider than its text leaves
     // the window manager room for the caption and its buttons, and uses the dialogs' font. The
-    // device chooser opens centred on the main window, in the same place every time.
+    // device chooser opens centred on the main window, in the same place every time. The folder
+    // chosen in the folder chooser fills the folder field; a cancelled chooser leaves it. A
+    // signal watcher that goes puts the previous handlers back.
     void placement()
     {
         CWindowGround w;
@@ -178,6 +184,18 @@ private slots:
             QTest::mouseClick(w.Control(IDC_BTN_SELECT_DEVICE), Qt::LeftButton);
         }
         QCOMPARE(centres, QList<QPoint>(3, w.m_dlg.geometry().center()));
+        w.m_actions = {[](QDialog &chooser) {
+            chooser.findChild<QLineEdit *>(Id(IDC_EDIT_FOLDER))->setText("/chosen");
+            QTest::mouseClick(chooser.findChild<QPushButton *>(Id(IDC_BTN_CHOOSE)), Qt::LeftButton);
+        }};
+        for (int i = 0; i < 2; ++i) // chosen, then cancelled
+            QTest::mouseClick(w.Control(IDC_BTN_SELECT_FOLDER), Qt::LeftButton);
+        QCOMPARE(w.Control<QLineEdit>(IDC_EDIT_FOLDER)->text(), QString("/chosen"));
+        struct sigaction before = {}, after = {};
+        ::sigaction(SIGHUP, nullptr, &before);
+        (void)CSignalWatcher();
+        ::sigaction(SIGHUP, nullptr, &after);
+        QVERIFY(after.sa_handler == before.sa_handler);
         const auto real = Hook(Platform::SetMessageBoxHandler, {});
         QString title;
         int width = 0;
@@ -255,18 +273,26 @@ private slots:
         w.m_boxes.clear();
         w.Control<QLineEdit>(IDC_EDIT_DEVICE)->setText(row.device); // none0: no such interface
         w.Control<QLineEdit>(IDC_EDIT_FOLDER)->setText(w.At(row.folder));
-        w.Control<QCheckBox>(IDC_CHECK_COMBINE)->setChecked(row.combine);
+        auto *combine = w.Control<QCheckBox>(IDC_CHECK_COMBINE);
+        QVERIFY(combine->isChecked()); // every window opens in Packet Combine mode
+        combine->setChecked(row.combine);
         w.m_nAnswer = row.answer;
         qputenv("SUDO_UID", sudo ? "65534" : ""); // empty: not run through sudo
         qputenv("SUDO_GID", sudo ? "65534" : "");
         QTest::mouseClick(w.Control(IDC_BTN_CAPTURE), Qt::LeftButton);
 
         QCOMPARE(w.m_boxes, row.boxes);
-        QCOMPARE(list->topLevelItemCount(), 2); // listed anew on each run
+        // A cancelled chooser leaves the device field as it was. The chooser lists anew on each
+        // run: each interface's name and description, if it has one.
+        QCOMPARE(w.Control<QLineEdit>(IDC_EDIT_DEVICE)->text(), row.device);
+        QStringList rows;
+        for (const QTreeWidgetItem *item : list->findItems("*", Qt::MatchWildcard))
+            rows << item->text(0) + '|' + item->text(1);
+        QCOMPARE(rows, QStringList({"marlinox0|" + Text("説明"), "lo|"}));
         QCOMPARE(row.made.isEmpty() ? "" : ModeAndOwner(w.At(row.folder)), row.made);
         // Every request of the worker waits for this thread: the window has not changed yet.
-        QCOMPARE(w.Seen(), started ? Text(AppText::kTitleStarted) + w.At(row.started) + " 10"
-                                   : "Marlinox 01");
+        QCOMPARE(w.Seen(), started ? Text(AppText::kTitleStarted) + w.At(row.started) + " 10000001"
+                                   : "Marlinox 01111111");
         if (!started)
             return;
         CLoopbackListener server;
@@ -274,7 +300,8 @@ private slots:
         const Bytes up = PatternBytes(3000, 1), down = PatternBytes(5000, 2);
         if (live) { // once log.txt exists the interface is open; the capture may fail at once
             const QString log = w.Dir() + "log.txt";
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(log) || w.Seen().endsWith("01"), kGenerous);
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(log) || w.Seen().endsWith(" 01111111"),
+                                     kGenerous);
             QVERIFY(QFileInfo::exists(log) && (connections = server.Connect(1)).size() == 1);
             Exchange(connections[0], up, down);
             QTRY_VERIFY_WITH_TIMEOUT(w.MarkSeen(server, row.combine), kGenerous);
@@ -286,14 +313,14 @@ private slots:
         else if (row.end == End::Session)
             w.m_dlg.EndSession();
         else if (row.end == End::Signal)
-            std::raise(row.signal);
+            std::raise(row.signal), std::raise(row.signal);
         else
             QTest::mouseClick(w.Control(IDC_BTN_STOP), Qt::LeftButton);
         if (!closes) { // and a close request while it winds down does nothing
-            QCOMPARE(w.Seen(), Text("終了処理中 00"));
+            QCOMPARE(w.Seen(), Text("終了処理中 00000001"));
             QTest::keyClick(&w.m_dlg, Qt::Key_Escape);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(w.Seen(), Text("キャプチャ終了 01"), kGenerous);
+        QTRY_COMPARE_WITH_TIMEOUT(w.Seen(), Text("キャプチャ終了 01111111"), kGenerous);
         QVERIFY(live || w.Log() == Text("デバイスが選択されていません。\n"));
         if (!closes)
             QTest::keyClick(&w.m_dlg, Qt::Key_Escape);
