@@ -23,6 +23,8 @@
 
 #include <pcap/pcap.h>
 
+#include <utility>
+
 namespace {
 
 QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
@@ -235,7 +237,10 @@ void CCaptureDlg::OnCaptureEnded(const CCaptureOutcome &outcome)
 
 void CCaptureDlg::EndSession()
 {
-    m_bEnding = true;
+    // A second request (another signal, the session's end) finds the first one's work under
+    // way; repeated, it would close the window again.
+    if (std::exchange(m_bEnding, true))
+        return;
     for (QDialog *open : findChildren<QDialog *>()) {
         if (open->isVisible())
             open->reject();
