@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing on a Debian 12 machine, builds Marlinox, and then
-#   ./setup.sh start   builds the window and marlinox-cli and starts the window (or, without
-#                      a display, says how to capture with marlinox-cli);
+#   ./setup.sh start   builds the window and marlinox-cli and starts the window; without a
+#                      display it installs no Qt package, builds only marlinox-cli (in
+#                      build-cli/, without the window) and says how to capture with it;
 #   ./setup.sh test    builds everything (tests and benchmarks too) and runs the whole suite;
 #   ./setup.sh package builds the two programs without tests and makes the Debian package
 #                      (in build-package/), for `apt install`.
-# MARLINOX_BUILD_DIR names the build folder (default: build; for package: build-package).
+# MARLINOX_BUILD_DIR names the build folder (default: build; for package: build-package; for a
+# start without a display: the same with -cli appended).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -22,9 +24,13 @@ build=${MARLINOX_BUILD_DIR:-build}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
-packages=(
-    build-essential cmake ninja-build pkg-config
-    libpcap-dev libcap-dev libcap2-bin libgtest-dev libgmock-dev
+# A start without a display (a server, an ssh session) needs only marlinox-cli.
+headless=""
+[ "$mode" = start ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ] && headless=1
+
+packages=(build-essential cmake ninja-build pkg-config libpcap-dev libcap-dev libcap2-bin)
+[ -n "$headless" ] || packages+=(
+    libgtest-dev libgmock-dev
     qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins qt6-translations-l10n
     fonts-ipafont-gothic
 )
@@ -39,6 +45,12 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+    # Asked once, before anything else, so that a user who may not use sudo learns it now.
+    if [ -n "$sudo" ] && ! sudo -v; then
+        echo "These packages are missing, and installing them needs sudo: ${missing[*]}." >&2
+        echo "Ask an administrator to run: apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
     echo "Installing: ${missing[*]}"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
@@ -74,28 +86,41 @@ if [ "$mode" = package ]; then
 fi
 
 # start: only what it starts. An existing build folder keeps its own options.
-[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja -DMARLINOX_WERROR=$werror
-cmake --build "$build" --target marlinox marlinox-cli
+targets=(marlinox marlinox-cli)
+options=()
+if [ -n "$headless" ]; then
+    build=$build-cli
+    targets=(marlinox-cli)
+    options=(-DMARLINOX_GUI=OFF -DBUILD_TESTING=OFF)
+fi
+[ -f "$build/CMakeCache.txt" ] ||
+    cmake -S . -B "$build" -G Ninja -DMARLINOX_WERROR=$werror "${options[@]}"
+cmake --build "$build" --target "${targets[@]}"
 cli=$build/cli/marlinox-cli
 app=$build/app/marlinox
+programs=("$cli")
+[ -n "$headless" ] || programs+=("$app")
 
 # Capturing needs CAP_NET_RAW. A user other than root gets it on the two programs, which only
 # that user and group may run; each program raises it only to open the interface.
 if [ "$(id -u)" -ne 0 ]; then
     # getcap lives in /usr/sbin, which is not on a Debian user's PATH.
     PATH=$PATH:/usr/sbin:/sbin
-    chmod 0750 "$cli" "$app"
-    if ! getcap "$cli" "$app" 2>/dev/null | grep -c cap_net_raw=p | grep -q 2; then
-        $sudo setcap cap_net_raw=p "$cli" cap_net_raw=p "$app"
-        echo "Gave $cli and $app the capability to capture (setcap cap_net_raw=p); only you and your group may run them."
+    chmod 0750 "${programs[@]}"
+    if [ "$(getcap "${programs[@]}" 2>/dev/null | grep -c cap_net_raw=p)" -ne ${#programs[@]} ]; then
+        if sudo setcap cap_net_raw=p "${programs[@]}"; then
+            echo "Gave ${programs[*]} the capability to capture (setcap cap_net_raw=p); only you and your group may run them."
+        else
+            echo "Capturing needs a capability that only an administrator can give: ask one to run setcap cap_net_raw=p ${programs[*]}" >&2
+        fi
     fi
-    if ! "$cli" -D 2>/dev/null | grep -qP '^lo\t.*\tcombine$'; then
+    if ! "$cli" -D 2>/dev/null | grep -qP '^lo\t.*\tcombine\t'; then
         echo "Capturing does not work for $(id -un) here: file capabilities are ignored on a file system mounted nosuid. Build in a folder on another file system, or run the programs as root (sudo $app)." >&2
     fi
 fi
 
-if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
-    echo "No display here (DISPLAY and WAYLAND_DISPLAY are unset): the window needs one; marlinox-cli captures without. Interfaces (name, description, mode):"
+if [ -n "$headless" ]; then
+    echo "No display here (DISPLAY and WAYLAND_DISPLAY are unset): the window needs one; marlinox-cli captures without. Interfaces (name, description, mode, flags):"
     "$cli" -D || true
     echo
     echo "To capture: $cli -i IFACE -o DIR [--raw] [FILTER EXPRESSION], then Ctrl+C. All options:"

@@ -10,7 +10,6 @@
 #include "MakeFolder.h"
 #include "MessageBox.h"
 #include "Platform.h"
-#include "Privileges.h"
 
 #include "CaptureRequest.h"
 
@@ -23,6 +22,7 @@
 
 #include <pcap/pcap.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -142,23 +142,24 @@ void CCaptureDlg::OnCapture()
     StartCapture(path);
 }
 
-// Makes sure that the output folder exists, creating it one level deep when it is missing:
-// private to its owner, and handed to the user who ran the program through sudo. The folder is
-// then held open until the capture ends, so the path is walked only here. Every message names
-// the folder as the user typed it.
+// Makes sure that the output folder exists, creating it one level deep when it is missing,
+// private to its owner. The folder is then held open until the capture ends, so the path is
+// walked only here (the program runs as the user who ran it through sudo: see main()). Every
+// message names the folder as the user typed it.
 bool CCaptureDlg::PrepareFolder(const QString &typed, const std::string &path)
 {
     const unsigned attributes = Platform::GetAttributes(path);
     if (attributes == Platform::PFA_INVALID) {
         MessageBox(typed + Text(AppText::kWillCreate));
-        CUser user;
-        const bool sudo = Privileges::GetInvokingUser(user);
         std::string error;
-        if (!MakeFolder(path, false, sudo ? &user : nullptr, m_folder, error)) {
+        if (MakeFolder(path, false, nullptr, m_folder, error))
+            return true;
+        // A folder swapped in while it was made is told in words of the program's own.
+        if (errno == EEXIST)
+            MessageBox(QString::fromLocal8Bit(error.c_str()), Text(AppText::kCaptionError));
+        else
             ShowLastError(Text(AppText::kCaptionError));
-            return false;
-        }
-        return true;
+        return false;
     }
     if (!(attributes & Platform::PFA_DIRECTORY)) {
         MessageBox(typed + Text(AppText::kNotFolder), Text(AppText::kCaptionError));
@@ -172,20 +173,14 @@ bool CCaptureDlg::PrepareFolder(const QString &typed, const std::string &path)
 void CCaptureDlg::StartCapture(const std::string &folder)
 {
     CCaptureRequest request;
-    // The capture takes the interface that the device field names, typed or picked.
-    const QByteArray device = m_editDevice->text().toLocal8Bit();
-    const pcap_if *picked = m_deviceDlg.GetSelectedDevice();
-    if (!picked || device != picked->name)
-        m_deviceDlg.SelectByName(device.toStdString());
-    if (const pcap_if *selected = m_deviceDlg.GetSelectedDevice())
-        request.strDevice = selected->name;
+    request.strProgram = "marlinox";
+    // The capture opens the interface that the device field names, picked or typed, as it
+    // stands: libpcap says why when there is no such interface.
+    request.strDevice = m_editDevice->text().toLocal8Bit().toStdString();
     request.bCombine = m_checkCombine->isChecked();
     if (m_folder.IsOpen())
         request.pFolder = &m_folder;
     request.strFolder = folder;
-    CUser user;
-    if (Privileges::GetInvokingUser(user))
-        request.owner = user;
     if (!m_pHost->Start(request)) {
         ShowLastError(Text(AppText::kCaptionError));
         return;
@@ -219,7 +214,9 @@ void CCaptureDlg::OnFellBackToRaw()
 void CCaptureDlg::OnFolderComplete(const std::string &path)
 {
     m_pLogView->Drain();
-    OpenFolderOnDesktop(path);
+    // A program that a signal or the end of the session ends opens nothing on its way out.
+    if (!m_bEnding)
+        OpenFolderOnDesktop(path);
 }
 
 void CCaptureDlg::OnCaptureEnded(const CCaptureOutcome &outcome)

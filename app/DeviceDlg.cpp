@@ -72,15 +72,6 @@ pcap_if *CDeviceDlg::FetchList()
     return list;
 }
 
-void CDeviceDlg::SelectByName(const std::string &name)
-{
-    m_pSelected = nullptr;
-    for (const pcap_if *device = FetchList(); device && !m_pSelected; device = device->next) {
-        if (name == device->name)
-            m_pSelected = device;
-    }
-}
-
 void CDeviceDlg::OnInitDialog()
 {
     m_list->clear();

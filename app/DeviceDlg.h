@@ -40,9 +40,6 @@ public:
     int DoModal();
     // The record picked last, or nullptr before the first pick.
     const pcap_if *GetSelectedDevice() const { return m_pSelected; }
-    // Picks the interface named name from a fresh list, without showing the dialog; when no
-    // interface has that name (or no list can be had), nothing is picked.
-    void SelectByName(const std::string &name);
 
     // Enter: the dialog stays open.
     void accept() override;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <pthread.h>
+#include <sched.h>
 #include <system_error>
 
 namespace {
@@ -52,7 +53,14 @@ bool CDialogHost::Start(const CCaptureRequest &request)
     pthread_sigmask(SIG_BLOCK, &watched, &previous);
     std::error_code failure;
     try {
-        m_worker = std::thread([this] { CaptureThreadProc(m_request, m_control, *this); });
+        m_worker = std::thread([this] {
+            // A table of descriptors of its own: the kernel then skips counting references on
+            // each of the worker's file and socket calls (a capture writes a file per frame),
+            // and programs this process starts cannot inherit the capture's socket. The worker
+            // still has every descriptor opened before (the output folder, the wake-up).
+            ::unshare(CLONE_FILES);
+            CaptureThreadProc(m_request, m_control, *this);
+        });
     } catch (const std::system_error &e) {
         failure = e.code();
     }

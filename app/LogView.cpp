@@ -35,6 +35,8 @@ void CLogView::Schedule()
 void CLogView::Drain()
 {
     const CLogQueue::CBatch batch = m_queue.Take();
+    m_timer.setInterval(batch.bClear || batch.text.size() > kBusyBytes ? kBusyDelayMs
+                                                                       : kDrainDelayMs);
     if (!batch.bClear && batch.text.empty())
         return;
     const QScopedValueRollback writing(m_bWriting, true);

@@ -17,6 +17,10 @@ class CLogView : public QObject
 
 public:
     static constexpr int kDrainDelayMs = 40;
+    // After a batch of more than kBusyBytes, text waits kBusyDelayMs: a burst of lines is drawn
+    // a few times a second, and the processor goes to the capture.
+    static constexpr size_t kBusyBytes = 4096;
+    static constexpr int kBusyDelayMs = 250;
 
     CLogView(QPlainTextEdit *edit, CLogQueue &queue, QObject *parent = nullptr);
 

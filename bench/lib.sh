@@ -1,6 +1,6 @@
-# Shared parts of the replay benchmark scripts: building the tools, the workloads, timing a run,
-# checking outputs against the generator's truth, and printing medians and ratios.
-# Sourced by run-bench.sh, compare-cli.sh and memory-flat.sh; not run on its own.
+# Shared parts of the benchmark scripts: installing peers, building the tools, the workloads,
+# timing a run, checking outputs against the generator's truth, and printing medians and ratios.
+# Sourced by run-bench.sh, live-bench.sh, profile.sh and experiments/*.sh; not run on its own.
 #
 # Timing: wall clock of each run from bash's $EPOCHREALTIME. Peak memory and CPU time: GNU time
 # (-f '%M %U %S': maximum resident set size in KiB, user and system seconds). Every run writes
@@ -27,6 +27,22 @@ bench_require()
         echo "GNU time is missing (package time)" >&2
         exit 1
     fi
+}
+
+# bench_install PACKAGE...: installs the Debian packages that are missing (the peers and tools
+# only the benchmarks use; ./setup.sh installs none of them). Needs root or sudo.
+bench_install()
+{
+    local missing=() p sudo=
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [[ ${#missing[@]} -gt 0 ]] || return 0
+    [[ $(id -u) == 0 ]] || sudo=sudo
+    echo "installing ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
 }
 
 # bench_build DIR TARGET...: configures DIR for the benchmark (a new DIR with GUI and tests off;
@@ -273,20 +289,22 @@ print_tool()
         }'
 }
 
-# print_ratio A B RUNS TARGET: the median over rounds of A's time / B's time in the same round,
+# print_ratio A B RUNS [TARGET]: the median over rounds of A's time / B's time in the same round,
 # with its range, and the same for their CPU times (user + system).
 print_ratio()
 {
-    local a=$1 b=$2 runs=$3 target=$4 r ratios=() cpu=() med min max cmed
+    local a=$1 b=$2 runs=$3 target=${4:-} r ratios=() cpu=() med min max cmed
     for ((r = 1; r <= runs; ++r)); do
         ratios+=("$(awk -v a="${T_US[$a,$r]}" -v b="${T_US[$b,$r]}" 'BEGIN { printf "%.4f", a / b }')")
-        cpu+=("$(awk -v a="${CPU_S[$a,$r]}" -v b="${CPU_S[$b,$r]}" \
-            'BEGIN { printf "%.4f", (b > 0 ? a / b : 0) }')")
+        if awk -v b="${CPU_S[$b,$r]}" 'BEGIN { exit !(b > 0) }'; then
+            cpu+=("$(awk -v a="${CPU_S[$a,$r]}" -v b="${CPU_S[$b,$r]}" 'BEGIN { printf "%.4f", a / b }')")
+        fi
     done
     read -r med min max < <(stats "${ratios[@]}")
-    read -r cmed _ _ < <(stats "${cpu[@]}")
-    printf '  %-40s %5.2f  (rounds %.2f–%.2f; cpu %.2f)   target %s\n' "$a / $b:" "$med" "$min" \
-        "$max" "$cmed" "$target"
+    cmed=–
+    [[ ${#cpu[@]} == 0 ]] || read -r cmed _ _ < <(stats "${cpu[@]}")
+    printf '  %-40s %5.2f  (rounds %.2f–%.2f; cpu %s)%s\n' "$a / $b:" "$med" "$min" \
+        "$max" "$(printf '%.4s' "$cmed")" "${target:+   target $target}"
 }
 
 # --- checking outputs ------------------------------------------------------------------------
@@ -321,14 +339,18 @@ check_multiset()
     fi
 }
 
-# check_raw DIR REFERENCE FRAMES: DIR's frame files equal REFERENCE's, name by name.
+# check_raw CLI DIR PCAP FRAMES: DIR holds FRAMES frame files, and CLI --to-pcap turns them
+# back into PCAP, byte for byte (the workload's frames, time stamps and file header).
 check_raw()
 {
-    local dir=$1 reference=$2 frames=$3 have
+    local cli=$1 dir=$2 pcap=$3 frames=$4 have
     have=$(find "$dir" -maxdepth 1 -name 'p*.pd' | wc -l)
-    if [[ $have == "$frames" ]] && diff -rq -x log.txt -x frames.csv "$dir" "$reference" >/dev/null; then
+    if [[ $have == "$frames" ]] && "$cli" --to-pcap "$dir" "$dir.pcap" >/dev/null 2>&1 &&
+        cmp -s "$dir.pcap" "$pcap"; then
+        rm -f "$dir.pcap"
         echo "$frames equal"
     else
+        rm -f "$dir.pcap"
         echo "DIFFERENT: $have frame files, or contents differ"
     fi
 }
@@ -339,4 +361,13 @@ note_check()
     if [[ -z ${CHECK[$1]:-} || $2 == DIFFERENT* ]]; then
         CHECK[$1]=$2
     fi
+}
+
+# bench_commit: the measured tree's short commit hash, with "+changes" when it differs from it.
+bench_commit()
+{
+    local hash
+    hash=$(git -C "$BENCH_REPO" rev-parse --short HEAD 2>/dev/null) || { echo unknown; return; }
+    git -C "$BENCH_REPO" diff --quiet HEAD -- . ':!bench' 2>/dev/null || hash+="+changes"
+    echo "$hash"
 }

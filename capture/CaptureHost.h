@@ -7,6 +7,9 @@
 enum class LineKind {
     Progress,
     Problem,
+    // The library's or the system's reason for a failure, in its own words, after the problem
+    // line that tells the failure where there is one. CCaptureOutcome::strReason holds it too.
+    Reason,
 };
 
 // How a capture went, for hosts that want more than the log lines.
@@ -47,6 +50,12 @@ public:
     // in RAW mode.
     virtual void OnFellBackToRaw() {}
     virtual void OnProgress(const CCaptureProgress &) {}
+    // The capture begins to read packets: its duration counts from now.
+    virtual void OnReadStarted() {}
+    // The capture has made its files current: it has caught up and will wait for packets, or a
+    // while has passed. A host makes its own buffered output current too; at least once a
+    // second while packets are read.
+    virtual void OnFlush() {}
     // The output folder (its path, ending with '/') is complete: log.txt has its last line.
     virtual void OnFolderComplete(const std::string &) {}
     // The capture has ended; the worker's last call.

@@ -1,13 +1,13 @@
 #include "IndexRows.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-const char *const kConnectionIndexHeader =
-    "number,first_seen,last_seen,initiator,initiator_port,responder,responder_port,bytes_1,"
-    "bytes_2,missing_1,missing_2,missing_exact,end,vlan\r\n";
 const char *const kFrameIndexHeader = "number,time,captured_length,original_length,link_type\r\n";
 
 namespace {
@@ -54,7 +54,76 @@ std::string Number(int number)
     return text;
 }
 
+// The value of text, all digits, at most 18 of them; -1 for anything else.
+int64_t Digits(std::string_view text)
+{
+    if (text.empty() || text.size() > 18)
+        return -1;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// A number as std::to_string writes one that is not negative: no sign, no leading zero.
+int64_t Decimal(std::string_view text)
+{
+    return text.size() > 1 && text[0] == '0' ? -1 : Digits(text);
+}
+
+// The text before the next comma of rest, which is left after it.
+std::string_view NextField(std::string_view &rest)
+{
+    const size_t comma = std::min(rest.find(','), rest.size());
+    const std::string_view field = rest.substr(0, comma);
+    rest.remove_prefix(std::min(comma + 1, rest.size()));
+    return field;
+}
+
 } // namespace
+
+bool ParseTime(std::string_view text, int64_t &microseconds)
+{
+    constexpr std::string_view kForm = "0000-00-00T00:00:00.000000Z"; // '0' stands for a digit
+    if (text.size() != kForm.size())
+        return false;
+    for (size_t i = 0; i < kForm.size(); ++i) {
+        if (kForm[i] == '0' ? text[i] < '0' || text[i] > '9' : text[i] != kForm[i])
+            return false;
+    }
+    const auto field = [&](size_t from, size_t n) { return Digits(text.substr(from, n)); };
+    const std::chrono::year_month_day date{std::chrono::year(int(field(0, 4))),
+                                           std::chrono::month(unsigned(field(5, 2))),
+                                           std::chrono::day(unsigned(field(8, 2)))};
+    const int64_t hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
+    if (!date.ok() || hour > 23 || minute > 59 || second > 59)
+        return false;
+    const int64_t days = std::chrono::sys_days(date).time_since_epoch().count();
+    microseconds = (((days * 24 + hour) * 60 + minute) * 60 + second) * 1000000 + field(20, 6);
+    return true;
+}
+
+bool ParseFrameRow(std::string_view line, CFrameIndexRow &row)
+{
+    if (!line.ends_with("\r\n"))
+        return false;
+    std::string_view rest = line.substr(0, line.size() - 2);
+    const std::string_view number = NextField(rest);
+    if (number.size() != 10 || !ParseTime(NextField(rest), row.llTime))
+        return false;
+    const int64_t n = Digits(number), captured = Decimal(NextField(rest)),
+                  original = Decimal(NextField(rest));
+    // The link type is the last field: a comma left in rest makes it fail.
+    const int64_t linkType = Decimal(rest);
+    if (n < 1 || n > INT_MAX || captured < 0 || captured > UINT32_MAX || original < 0 ||
+        original > UINT32_MAX || linkType < 0 || linkType > INT_MAX)
+        return false;
+    row = {int(n), row.llTime, uint32_t(captured), uint32_t(original), int(linkType)};
+    return true;
+}
 
 std::string FormatTime(int64_t microseconds)
 {
@@ -64,8 +133,9 @@ std::string FormatTime(int64_t microseconds)
         fraction += 1000000;
         --seconds;
     }
-    // Frames come many to a second: the date and time are worked out once per second.
-    static thread_local int64_t lastSecond = -1;
+    // Frames come many to a second: the date and time are worked out once per second. No time
+    // falls in the second that marks the prefix as not yet made (-1 is the last of 1969).
+    static thread_local int64_t lastSecond = INT64_MIN;
     static thread_local char prefix[64] = "";
     if (seconds != lastSecond) {
         const time_t t = time_t(seconds);
@@ -85,18 +155,65 @@ std::string FormatTime(int64_t microseconds)
     return std::string(text, length + 7);
 }
 
+namespace {
+
+// A column of connections.csv: its name, whether it tells the bytes of a followed stream (empty
+// in the row of a stream that followed no connection), and its field of a stream's record.
+struct CColumn
+{
+    const char *name;
+    bool bBytes;
+    std::string (*field)(const CStreamRecord &r);
+};
+
+std::string Decimal(uint64_t n) { return std::to_string(n); }
+
+const CColumn kConnectionColumns[] = {
+    {"number", false, [](const CStreamRecord &r) { return Number(r.nNumber); }},
+    {"first_seen", false, [](const CStreamRecord &r) { return FormatTime(r.llFirstSeen); }},
+    {"last_seen", false, [](const CStreamRecord &r) { return FormatTime(r.llLastSeen); }},
+    {"initiator", false, [](const CStreamRecord &r) { return Address(r.byVersion, r.initiator); }},
+    {"initiator_port", false, [](const CStreamRecord &r) { return Decimal(r.initiator.wPort); }},
+    {"responder", false, [](const CStreamRecord &r) { return Address(r.byVersion, r.responder); }},
+    {"responder_port", false, [](const CStreamRecord &r) { return Decimal(r.responder.wPort); }},
+    {"bytes_1", true, [](const CStreamRecord &r) { return Decimal(r.qwBytes[0]); }},
+    {"bytes_2", true, [](const CStreamRecord &r) { return Decimal(r.qwBytes[1]); }},
+    {"missing_1", true, [](const CStreamRecord &r) { return Decimal(r.qwMissing[0]); }},
+    {"missing_2", true, [](const CStreamRecord &r) { return Decimal(r.qwMissing[1]); }},
+    {"missing_exact", true,
+     [](const CStreamRecord &r) { return std::string(r.bExact ? "yes" : "no"); }},
+    {"end", false, [](const CStreamRecord &r) { return std::string(EndName(r.end)); }},
+    {"vlan", false, [](const CStreamRecord &r) { return Vlan(r.dwVlan); }},
+    {"sent_1", true, [](const CStreamRecord &r) { return Decimal(r.qwSent[0]); }},
+    {"sent_2", true, [](const CStreamRecord &r) { return Decimal(r.qwSent[1]); }},
+    {"start", true,
+     [](const CStreamRecord &r) { return std::string(r.bMidstream ? "midstream" : "handshake"); }},
+};
+
+} // namespace
+
+const std::string &ConnectionIndexHeader()
+{
+    static const std::string header = [] {
+        std::string row;
+        for (const CColumn &column : kConnectionColumns)
+            row += (row.empty() ? "" : ",") + std::string(column.name);
+        return row + "\r\n";
+    }();
+    return header;
+}
+
 std::string ConnectionRow(const CStreamRecord &r)
 {
-    std::string row = Number(r.nNumber) + ",";
-    if (r.end == StreamEnd::NotFollowed)
-        return row + ",,,,,,0,0,0,0,yes,not_followed,\r\n";
-    row += FormatTime(r.llFirstSeen) + "," + FormatTime(r.llLastSeen) + ",";
-    row += Address(r.byVersion, r.initiator) + "," + std::to_string(r.initiator.wPort) + ",";
-    row += Address(r.byVersion, r.responder) + "," + std::to_string(r.responder.wPort) + ",";
-    row += std::to_string(r.qwBytes[0]) + "," + std::to_string(r.qwBytes[1]) + ",";
-    row += std::to_string(r.qwMissing[0]) + "," + std::to_string(r.qwMissing[1]) + ",";
-    row += std::string(r.bExact ? "yes" : "no") + "," + EndName(r.end) + ",";
-    return row + Vlan(r.dwVlan) + "\r\n";
+    const bool followed = r.end != StreamEnd::NotFollowed;
+    std::string row;
+    for (const CColumn &column : kConnectionColumns) {
+        if (&column != kConnectionColumns)
+            row += ',';
+        if (followed || !column.bBytes)
+            row += column.field(r);
+    }
+    return row + "\r\n";
 }
 
 std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original, int linkType)

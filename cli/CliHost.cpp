@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -22,7 +23,8 @@ std::string AsLines(const std::string &text)
 
 } // namespace
 
-CCliHost::CCliHost(const CCliOptions &options) : m_bQuiet(options.bQuiet)
+CCliHost::CCliHost(const CCliOptions &options)
+    : m_bQuiet(options.bQuiet), m_llAlarmMs(options.strFile.empty() ? 0 : options.llDurationMs)
 {
     struct stat st
     {
@@ -34,7 +36,8 @@ CCliHost::CCliHost(const CCliOptions &options) : m_bQuiet(options.bQuiet)
 
 void CCliHost::OnLogLine(const std::string &text, LineKind kind)
 {
-    if (m_bQuiet && kind == LineKind::Progress)
+    // The reason of a failure is told once, on standard error, when the program ends.
+    if ((m_bQuiet && kind == LineKind::Progress) || kind == LineKind::Reason)
         return;
     Write(AsLines(text));
 }
@@ -55,11 +58,28 @@ void CCliHost::ShowMessage(const std::string &text)
     std::fputs(AsLines(text).c_str(), stderr);
 }
 
-void CCliHost::OnEnded(const CCaptureOutcome &outcome)
+void CCliHost::OnReadStarted()
 {
-    m_outcome = outcome;
+    if (m_llAlarmMs <= 0)
+        return;
+    itimerval timer{};
+    timer.it_value.tv_sec = time_t(m_llAlarmMs / 1000);
+    timer.it_value.tv_usec = suseconds_t(m_llAlarmMs % 1000 * 1000);
+    ::setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void CCliHost::OnFlush()
+{
     if (!m_bStdoutGone && std::fflush(stdout) != 0)
         m_bStdoutGone = true;
+}
+
+void CCliHost::OnEnded(const CCaptureOutcome &outcome)
+{
+    const itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    m_outcome = outcome;
+    OnFlush();
     if (m_bProgressShown)
         std::fputs("\n", stderr);
 }

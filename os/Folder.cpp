@@ -1,6 +1,9 @@
 #include "Folder.h"
 
+#include "StartUp.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,23 +47,16 @@ void CFolder::Close()
     m_fd = -1;
 }
 
-void CFolder::SetOwner(uid_t uid, gid_t gid)
-{
-    m_bOwner = true;
-    m_uid = uid;
-    m_gid = gid;
-}
-
 int CFolder::CreateFile(const std::string &name) const
 {
     const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         const int fd = OpenRetrying(m_fd, name, flags, 0600);
         if (fd >= 0) {
-            // Ownership is a courtesy to the user the files are for; the file is written
-            // either way.
-            if (m_bOwner)
-                (void)::fchown(fd, m_uid, m_gid);
+            // A mask that takes the owner's own bits would leave a file that cannot be opened
+            // again for writing.
+            if (StartUp::GetUmask() & 0700)
+                (void)::fchmod(fd, 0600);
             return fd;
         }
         if (errno != EEXIST)
@@ -99,4 +95,9 @@ int CFolder::OpenForReading(const std::string &name) const
 bool CFolder::RemoveFile(const std::string &name) const
 {
     return ::unlinkat(m_fd, name.c_str(), 0) == 0;
+}
+
+bool CFolder::RenameFile(const std::string &from, const std::string &to) const
+{
+    return ::renameat(m_fd, from.c_str(), m_fd, to.c_str()) == 0;
 }

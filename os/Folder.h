@@ -25,9 +25,6 @@ public:
     // The path the folder was opened by, ending with '/'.
     const std::string &GetPath() const { return m_strPath; }
 
-    // Files created from now on are given to this user and group.
-    void SetOwner(uid_t uid, gid_t gid);
-
     // Creates the file name (a plain name, no '/') for reading and writing, private to its
     // owner (0600). An entry of that name is removed first, whatever it is (a file, a link, a
     // FIFO), and never opened: the create is exclusive and retried a few times. Returns the
@@ -40,11 +37,11 @@ public:
     int OpenForReading(const std::string &name) const;
     // Removes the file name.
     bool RemoveFile(const std::string &name) const;
+    // Gives the file from the name to, replacing whatever entry to names (a link is replaced,
+    // never followed).
+    bool RenameFile(const std::string &from, const std::string &to) const;
 
 private:
     int m_fd = -1;
     std::string m_strPath;
-    bool m_bOwner = false;
-    uid_t m_uid = 0;
-    gid_t m_gid = 0;
 };

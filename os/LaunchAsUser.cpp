@@ -1,8 +1,9 @@
 #include "LaunchAsUser.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <grp.h>
-#include <pwd.h>
 #include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,33 +23,19 @@ struct CLaunch
     std::vector<char *> argv;
 };
 
-std::vector<gid_t> GroupsOf(const CUser &user)
-{
-    if (user.strName.empty())
-        return {user.gid};
-    int count = 32;
-    std::vector<gid_t> groups(static_cast<size_t>(count));
-    // On -1, count holds the number of groups the user has.
-    while (::getgrouplist(user.strName.c_str(), user.gid, groups.data(), &count) < 0)
-        groups.resize(size_t(count));
-    groups.resize(size_t(count));
-    return groups;
-}
-
 // The program's environment, with the user's home, runtime folder and name in place of root's.
 std::vector<std::string> EnvironmentOf(const CUser &user)
 {
-    const passwd *entry = ::getpwuid(user.uid);
-    std::vector<std::string> env = {
-        std::string("HOME=") + (entry ? entry->pw_dir : "/"),
-        "XDG_RUNTIME_DIR=/run/user/" + std::to_string(user.uid),
-        "USER=" + user.strName,
-        "LOGNAME=" + user.strName,
-    };
+    std::vector<std::string> env;
+    std::vector<std::string> replaced;
+    for (const auto &[name, value] : Privileges::UserEnvironment(user)) {
+        env.push_back(name + "=" + value);
+        replaced.push_back(name + "=");
+    }
     for (char **e = environ; *e; ++e) {
         const std::string_view var(*e);
         const std::string_view name = var.substr(0, var.find('=') + 1);
-        if (name != "HOME=" && name != "XDG_RUNTIME_DIR=" && name != "USER=" && name != "LOGNAME=")
+        if (std::find(replaced.begin(), replaced.end(), name) == replaced.end())
             env.emplace_back(var);
     }
     return env;
@@ -58,9 +45,13 @@ std::vector<std::string> EnvironmentOf(const CUser &user)
 // the caller reaps its child right away and the program is nobody's zombie.
 [[noreturn]] void RunAsUser(CLaunch &launch, const CUser &user)
 {
-    if (::setgroups(launch.groups.size(), launch.groups.data()) != 0 || ::setgid(user.gid) != 0 ||
-        ::setuid(user.uid) != 0)
+    if (::setgroups(launch.groups.size(), launch.groups.data()) != 0 ||
+        ::setresgid(user.gid, user.gid, user.gid) != 0 ||
+        ::setresuid(user.uid, user.uid, user.uid) != 0)
         ::_exit(127);
+    // Signals this program ignores are the program's defaults again.
+    ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGXFSZ, SIG_DFL);
     const pid_t program = ::fork();
     if (program == 0) {
         // The caller's descriptors (a capture socket among them) stay with the caller.
@@ -77,7 +68,7 @@ bool LaunchAsUser(const CUser &user, const std::vector<std::string> &argv)
 {
     if (argv.empty())
         return false;
-    CLaunch launch{GroupsOf(user), EnvironmentOf(user), {}, argv, {}};
+    CLaunch launch{Privileges::GroupsOf(user), EnvironmentOf(user), {}, argv, {}};
     for (std::string &var : launch.env)
         launch.envp.push_back(var.data());
     launch.envp.push_back(nullptr);

@@ -1,5 +1,7 @@
 #include "MakeFolder.h"
 
+#include "StartUp.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -34,6 +36,8 @@ private:
 };
 
 constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+MadeHook g_madeHook = nullptr;
 
 std::vector<std::string> Components(const std::string &path)
 {
@@ -70,6 +74,11 @@ int MakeLevel(int dir, const std::string &name, const std::string &shown, const 
         Failed(shown, "output folder replaced while it was made", error);
         return -1;
     }
+    if ((StartUp::GetUmask() & 0700) && ::fchmod(made.Get(), 0700) != 0) {
+        Failed(shown, std::string("cannot make the folder private: ") + std::strerror(errno),
+               error);
+        return -1;
+    }
     if (owner && ::fchown(made.Get(), owner->uid, owner->gid) != 0) {
         Failed(shown, std::string("cannot give the folder to its user: ") + std::strerror(errno),
                error);
@@ -101,6 +110,8 @@ bool MakeFolder(const std::string &path, bool parents, const CUser *owner, CFold
         shown += name;
         int next = -1;
         if (::mkdirat(dir.Get(), name.c_str(), 0700) == 0) {
+            if (g_madeHook)
+                g_madeHook(shown);
             next = MakeLevel(dir.Get(), name, shown, owner, error);
             if (next < 0)
                 return false;
@@ -120,3 +131,5 @@ bool MakeFolder(const std::string &path, bool parents, const CUser *owner, CFold
     folder.Adopt(dir.Release(), path);
     return true;
 }
+
+MadeHook SetMadeHook(MadeHook hook) { return std::exchange(g_madeHook, hook); }

@@ -14,3 +14,8 @@
 // it.
 bool MakeFolder(const std::string &path, bool parents, const CUser *owner, CFolder &folder,
                 std::string &error);
+
+// For tests: hook is called with the path of each level right after it is made and before it
+// is opened, where another process could swap it. Returns the hook in place before.
+using MadeHook = void (*)(const std::string &made);
+MadeHook SetMadeHook(MadeHook hook);

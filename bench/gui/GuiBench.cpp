@@ -1,10 +1,14 @@
 // marlinox-guibench: RAW mode through the real main window on lo, with UDP traffic from a local
-// generator, beside marlinox-cli on the same traffic. Reports packets read per second over the
-// sending window and the kernel's drop count. A benchmark, not a test: it never fails on a figure.
+// generator, beside marlinox-cli on the same traffic, in interleaved rounds (the order reversed
+// every other round). Reports packets read and the kernel's drop count of each run, the window's
+// share of the CLI's packets per round, and the medians. A benchmark, not a test: it never fails
+// on a figure.
 //
-//   marlinox-guibench [--seconds N] [--rate PPS] [--size BYTES] [--out DIR] [--cli PATH]
+//   marlinox-guibench [--seconds N] [--rate PPS] [--burst FRAMES] [--rounds N] [--size BYTES]
+//                     [--out DIR] [--cli PATH]
 //
-// --rate 0 (the default) sends as fast as one thread can. Needs CAP_NET_RAW (root). Run it on
+// --rate 0 (the default) sends as fast as one thread can; --burst sends that many frames at
+// once, unpaced, and lets the capture run --seconds after. Needs CAP_NET_RAW (root). Run it on
 // the offscreen platform (QT_QPA_PLATFORM=offscreen) or on a desktop to see the window.
 #include "CaptureDlg.h"
 #include "Hooks.h"
@@ -21,6 +25,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -36,6 +41,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -45,6 +51,8 @@ struct COptions
 {
     double dSeconds = 3;
     long nRate = 0;
+    long nBurst = 0;
+    int nRounds = 7;
     size_t nSize = 64;
     std::string strOut = "/dev/shm";
     std::string strCli = MARLINOX_CLI;
@@ -96,7 +104,9 @@ long long Generate(const COptions &o, const std::atomic<bool> &stop)
         double owed = 0;
         timespec next{};
         clock_gettime(CLOCK_MONOTONIC, &next);
-        while (!stop) {
+        for (; o.nBurst > 0 && sent < o.nBurst;)
+            sent += ::send(source, payload.data(), payload.size(), 0) > 0;
+        while (!stop && o.nBurst == 0) {
             if (o.nRate > 0) {
                 owed += perSlice;
                 next.tv_nsec += 1000000;
@@ -216,6 +226,10 @@ bool ParseOptions(int argc, char **argv, COptions &o)
             o.dSeconds = std::atof(value);
         else if (name == "--rate")
             o.nRate = std::atol(value);
+        else if (name == "--burst")
+            o.nBurst = std::atol(value);
+        else if (name == "--rounds")
+            o.nRounds = std::atoi(value);
         else if (name == "--size")
             o.nSize = size_t(std::atol(value));
         else if (name == "--out")
@@ -226,6 +240,14 @@ bool ParseOptions(int argc, char **argv, COptions &o)
             return false;
     }
     return argc % 2 == 1 && o.dSeconds > 0 && o.nSize > 0;
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 bool CanCaptureOnLoopback()
@@ -245,8 +267,8 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     COptions o;
     if (!ParseOptions(argc, argv, o)) {
-        std::fputs("usage: marlinox-guibench [--seconds N] [--rate PPS] [--size BYTES] "
-                   "[--out DIR] [--cli PATH]\n",
+        std::fputs("usage: marlinox-guibench [--seconds N] [--rate PPS] [--burst FRAMES] "
+                   "[--rounds N] [--size BYTES] [--out DIR] [--cli PATH]\n",
                    stderr);
         return 2;
     }
@@ -255,23 +277,37 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    const std::string traffic = o.nBurst  ? "a burst of " + std::to_string(o.nBurst) + " frames"
+                                : o.nRate ? std::to_string(o.nRate) + " packets/s offered"
+                                          : "unpaced sender";
     std::printf("RAW mode on lo, %zu-byte UDP payloads, %s, %.1f s per run\n", o.nSize,
-                o.nRate ? (std::to_string(o.nRate) + " packets/s offered").c_str()
-                        : "unpaced sender",
-                o.dSeconds);
+                traffic.c_str(), o.dSeconds);
     // On lo the kernel puts both copies of a frame (out and in) into the capture ring and
     // counts drops of either; libpcap hands over only the incoming one.
     std::printf("%-6s %10s %10s %8s %12s %12s %12s\n", "host", "sent", "read", "read",
                 "kernel drops", "sent/s", "read/s");
-    for (const char *host : {"gui", "cli"}) {
-        const std::string folder = o.strOut + "/marlinox-guibench-" + host + "/";
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-        std::filesystem::create_directories(folder, ec);
-        const CResult r = std::strcmp(host, "gui") == 0 ? RunGui(o, folder) : RunCli(o, folder);
-        Print(host, r);
-        std::fflush(stdout);
-        std::filesystem::remove_all(folder, ec);
+    std::vector<double> shares, reads[2];
+    for (int round = 0; round < o.nRounds; ++round) {
+        long long read[2] = {0, 0};
+        for (int k = 0; k < 2; ++k) {
+            const int host = round % 2 ? 1 - k : k; // 0: the window, 1: marlinox-cli
+            const std::string folder =
+                o.strOut + "/marlinox-guibench-" + (host ? "cli" : "gui") + "/";
+            std::error_code ec;
+            std::filesystem::remove_all(folder, ec);
+            std::filesystem::create_directories(folder, ec);
+            const CResult r = host ? RunCli(o, folder) : RunGui(o, folder);
+            Print(host ? "cli" : "gui", r);
+            std::fflush(stdout);
+            std::filesystem::remove_all(folder, ec);
+            read[host] = r.nRead;
+            reads[host].push_back(double(r.nRead));
+        }
+        shares.push_back(read[1] > 0 ? double(read[0]) / double(read[1]) : 0);
+        std::printf("round %d: the window read %.1f%% of the CLI's packets\n", round,
+                    100 * shares.back());
     }
+    std::printf("median over %d rounds: window %.0f, CLI %.0f packets; the window's share %.1f%%\n",
+                o.nRounds, Median(reads[0]), Median(reads[1]), 100 * Median(shares));
     return 0;
 }

@@ -3,28 +3,30 @@
 #include "PacketFields.h"
 
 #include <cstring>
+#include <netinet/in.h>
+#include <pcap/dlt.h>
 
 namespace {
 
 constexpr size_t kIpv4HeaderMinimum = 20;
 constexpr size_t kIpv6Header = 40;
-constexpr size_t kTcpHeaderRead = 14; // ports, numbers, data offset and flags
 constexpr int kTcpHeaderMinimum = 20;
-constexpr uint8_t kProtocolTcp = 6;
 
 constexpr uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr uint16_t kEtherTypeIpv6 = 0x86DD;
 constexpr int kMaxVlanTags = 2;
-
-// Link-layer types whose header names the protocol it carries (in a type field at this offset)
-// and may be followed by VLAN tags.
-constexpr int kLinkEthernet = 1;    // DLT_EN10MB
-constexpr int kLinkLinuxSll = 113;  // DLT_LINUX_SLL
-constexpr int kLinkLinuxSll2 = 276; // DLT_LINUX_SLL2
-
-uint16_t Read16(const uint8_t *p) { return uint16_t((p[0] << 8) | p[1]); }
+// A VLAN tag's control field holds 3 priority bits, the drop-eligible bit and the 12-bit ID.
+constexpr uint32_t kVlanIdMask = 0x0FFF;
 
 bool IsVlanTag(uint16_t type) { return type == 0x8100 || type == 0x88A8 || type == 0x9100; }
+
+// An IPv4 address into the first 4 bytes of an endpoint's address, the rest 0.
+void StoreAddress(CEndpoint &endpoint, uint32_t address)
+{
+    endpoint = {};
+    for (int i = 0; i < 4; ++i)
+        endpoint.byAddress[i] = uint8_t(address >> (24 - 8 * i));
+}
 
 // Fills in the TCP part of segment from the TCP header at tcp. ipHeaders counts the bytes from
 // the IP header's start to tcp; ipLength the datagram's bytes from there on (the IPv4 total
@@ -32,22 +34,24 @@ bool IsVlanTag(uint16_t type) { return type == 0x8100 || type == 0x88A8 || type 
 bool DecodeTcp(const uint8_t *ip, size_t captured, size_t ipHeaders, long ipLength,
                CSegment &segment)
 {
-    if (captured < ipHeaders + kTcpHeaderRead)
+    if (captured < ipHeaders + kTcpHeaderMinimum)
         return false;
     const uint8_t *tcp = ip + ipHeaders;
     const int tcpHeader = GetTcpHeaderLength(tcp);
-    // A header length below the fixed 20 bytes would make header bytes count as payload.
-    if (tcpHeader < kTcpHeaderMinimum)
+    // A header length below the fixed 20 bytes would make header bytes count as payload. A
+    // header cut short (a small snap length) makes no segment: where its payload begins, and
+    // what of it is missing, are not known.
+    if (tcpHeader < kTcpHeaderMinimum || captured < ipHeaders + size_t(tcpHeader))
         return false;
     segment.source.wPort = GetTcpSourcePort(tcp);
     segment.destination.wPort = GetTcpDestinationPort(tcp);
     segment.dwSeq = GetTcpSequenceNumber(tcp);
     segment.dwAck = GetTcpAckNumber(tcp);
-    segment.byFlags = tcp[13];
+    segment.byFlags = GetTcpFlags(tcp);
     const size_t headers = ipHeaders + size_t(tcpHeader);
     segment.pPayload = tcp + tcpHeader;
     segment.nAnnounced = ipLength - long(headers);
-    const long present = captured > headers ? long(captured - headers) : 0;
+    const long present = long(captured - headers);
     segment.nCaptured = segment.nAnnounced > 0 && present > 0
                             ? (present < segment.nAnnounced ? present : segment.nAnnounced)
                             : 0;
@@ -60,14 +64,12 @@ bool DecodeIpv4(const uint8_t *ip, size_t captured, CSegment &segment)
         return false;
     const size_t header = size_t(GetIpHeaderLength(ip));
     // A later fragment carries no TCP header where one would be read.
-    const bool laterFragment = ((ip[6] & 0x1F) | ip[7]) != 0;
-    if (header < kIpv4HeaderMinimum || ip[9] != kProtocolTcp || laterFragment)
+    if (header < kIpv4HeaderMinimum || GetIpProtocol(ip) != IPPROTO_TCP ||
+        GetIpFragmentOffset(ip) != 0)
         return false;
     segment.byVersion = 4;
-    segment.source = {};
-    segment.destination = {};
-    std::memcpy(segment.source.byAddress, ip + 12, 4);
-    std::memcpy(segment.destination.byAddress, ip + 16, 4);
+    StoreAddress(segment.source, GetIpSourceAddress(ip));
+    StoreAddress(segment.destination, GetIpDestinationAddress(ip));
     return DecodeTcp(ip, captured, header, GetIpTotalLength(ip), segment);
 }
 
@@ -79,22 +81,22 @@ size_t FindIpv6Tcp(const uint8_t *ip, size_t captured)
     uint8_t next = ip[6];
     size_t offset = kIpv6Header;
     for (;;) {
-        if (next == kProtocolTcp)
+        if (next == IPPROTO_TCP)
             return offset;
         if (offset + 8 > captured)
             return 0;
         const uint8_t *header = ip + offset;
         switch (next) {
-        case 0:  // hop-by-hop options
-        case 43: // routing
-        case 60: // destination options
+        case IPPROTO_HOPOPTS:
+        case IPPROTO_ROUTING:
+        case IPPROTO_DSTOPTS:
             offset += (size_t(header[1]) + 1) * 8;
             break;
-        case 51: // authentication header
+        case IPPROTO_AH:
             offset += (size_t(header[1]) + 2) * 4;
             break;
-        case 44: // fragment: only the first fragment holds the TCP header
-            if ((Read16(header + 2) >> 3) != 0)
+        case IPPROTO_FRAGMENT: // only the first fragment, at offset 0, holds the TCP header
+            if ((ReadBigEndian16(header + 2) >> 3) != 0)
                 return 0;
             offset += 8;
             break;
@@ -109,7 +111,7 @@ bool DecodeIpv6(const uint8_t *ip, size_t captured, CSegment &segment)
 {
     if (captured < kIpv6Header)
         return false;
-    const long payloadLength = Read16(ip + 4);
+    const long payloadLength = ReadBigEndian16(ip + 4);
     // A jumbogram's length lives in an option: not followed.
     if (payloadLength == 0)
         return false;
@@ -122,25 +124,22 @@ bool DecodeIpv6(const uint8_t *ip, size_t captured, CSegment &segment)
     return DecodeTcp(ip, captured, tcp, long(kIpv6Header) + payloadLength, segment);
 }
 
-// Finds the IP header of a frame whose protocol type field stands at typeOffset, after any
-// VLAN tags (recorded in segment). False when the frame does not carry IP.
-bool SkipTypeField(const uint8_t *frame, size_t captured, size_t typeOffset, size_t &ip,
-                   CSegment &segment)
+// The offset of the IP header in a frame whose protocol type field stands at typeOffset, after
+// any VLAN tags (recorded in segment); 0 when the frame does not carry IP.
+size_t SkipTypeField(const uint8_t *frame, size_t captured, size_t typeOffset, CSegment &segment)
 {
     for (int tags = 0;; ++tags) {
         if (typeOffset + 2 > captured)
-            return false;
-        const uint16_t type = Read16(frame + typeOffset);
-        if (type == kEtherTypeIpv4 || type == kEtherTypeIpv6) {
-            ip = typeOffset + 2;
-            return true;
-        }
+            return 0;
+        const uint16_t type = ReadBigEndian16(frame + typeOffset);
+        if (type == kEtherTypeIpv4 || type == kEtherTypeIpv6)
+            return typeOffset + 2;
         if (!IsVlanTag(type) || tags == kMaxVlanTags || typeOffset + 6 > captured)
-            return false;
-        const uint32_t id = Read16(frame + typeOffset + 2) & 0x0FFFu;
-        segment.dwVlan = tags == 0
-                             ? (kVlanTagged | id)
-                             : (kVlanTagged | kVlanDouble | (segment.dwVlan & 0x0FFFu) << 12 | id);
+            return 0;
+        const uint32_t id = ReadBigEndian16(frame + typeOffset + 2) & kVlanIdMask;
+        segment.dwVlan =
+            tags == 0 ? (kVlanTagged | id)
+                      : (kVlanTagged | kVlanDouble | (segment.dwVlan & kVlanIdMask) << 12 | id);
         typeOffset += 4;
     }
 }
@@ -163,30 +162,27 @@ bool DecodeIp(const uint8_t *ip, size_t captured, CSegment &segment)
 
 bool DecodeFrame(int linkType, const uint8_t *frame, size_t captured, CSegment &segment)
 {
-    size_t ip = 0;
     segment.dwVlan = 0;
+    const int header = GetDataLinkHeaderSize(linkType);
+    if (header < 0)
+        return false;
+    size_t ip = size_t(header);
     switch (linkType) {
-    case kLinkEthernet:
-        if (!SkipTypeField(frame, captured, 12, ip, segment))
+    case DLT_EN10MB:
+    case DLT_LINUX_SLL:
+        // The header ends with the protocol type field; VLAN tags may follow it.
+        ip = SkipTypeField(frame, captured, ip - 2, segment);
+        if (ip == 0)
             return false;
         break;
-    case kLinkLinuxSll:
-        if (!SkipTypeField(frame, captured, 14, ip, segment))
+    case DLT_LINUX_SLL2:
+        // The type field comes first. The kernel keeps this header's tags to itself: none
+        // follow its type field.
+        if (SkipTypeField(frame, captured, 0, segment) == 0 || segment.dwVlan != 0)
             return false;
         break;
-    case kLinkLinuxSll2:
-        // The kernel keeps this header's tags to itself: none follow its type field.
-        if (!SkipTypeField(frame, captured, 0, ip, segment) || segment.dwVlan != 0)
-            return false;
-        ip = size_t(GetDataLinkHeaderSize(linkType));
+    default:
         break;
-    default: {
-        const int header = GetDataLinkHeaderSize(linkType);
-        if (header < 0)
-            return false;
-        ip = size_t(header);
-        break;
-    }
     }
     if (ip > captured)
         return false;

@@ -1,4 +1,6 @@
 #pragma once
+#include "PacketFields.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -20,7 +22,7 @@ struct CSegment
     CEndpoint destination;
     uint32_t dwSeq = 0;
     uint32_t dwAck = 0;
-    uint8_t byFlags = 0; // TCP flags byte (FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10)
+    uint8_t byFlags = 0; // TCP flags byte (kTcpFin...)
     const uint8_t *pPayload = nullptr;
     // The payload length that the headers announce: IP length less the IP and TCP headers,
     // 0 or negative when the length fields say there is none.
@@ -29,10 +31,10 @@ struct CSegment
     long nCaptured = 0;
     int64_t llTime = 0; // capture time stamp, microseconds since 1970 (UTC)
 
-    bool IsSyn() const { return byFlags & 0x02; }
-    bool IsAck() const { return byFlags & 0x10; }
-    bool IsFin() const { return byFlags & 0x01; }
-    bool IsRst() const { return byFlags & 0x04; }
+    bool IsSyn() const { return byFlags & kTcpSyn; }
+    bool IsAck() const { return byFlags & kTcpAck; }
+    bool IsFin() const { return byFlags & kTcpFin; }
+    bool IsRst() const { return byFlags & kTcpRst; }
 };
 
 // dwVlan of a frame with one tag holds its ID in bits 0..11 and kVlanTagged; with two tags,
@@ -41,9 +43,9 @@ constexpr uint32_t kVlanTagged = 1u << 24;
 constexpr uint32_t kVlanDouble = 1u << 25;
 
 // Decodes a TCP segment from an IP datagram (IPv4 or IPv6, by the version nibble) of which
-// captured bytes are present at ip. False when it is not TCP, when a header that must be read
-// was not captured or claims less than its fixed size, for a later fragment (it carries no TCP
-// header) and for an IPv6 jumbogram. Only captured bytes are ever read.
+// captured bytes are present at ip. False when it is not TCP, when a header (TCP's with its
+// options too) was not captured whole or claims less than its fixed size, for a later fragment
+// (it carries no TCP header) and for an IPv6 jumbogram. Only captured bytes are ever read.
 bool DecodeIp(const uint8_t *ip, size_t captured, CSegment &segment);
 
 // Decodes a TCP segment from a captured frame of libpcap's link-layer type linkType, skipping

@@ -10,8 +10,11 @@ CDescriptorCache::CDescriptorCache(size_t limit, IOutputEvents *events)
 
 CDescriptorCache::~CDescriptorCache()
 {
-    while (m_oldest != kNone)
-        GiveUpOldest();
+    // Closing is not a shortage: nothing is told, and the events may be gone already.
+    for (CEntry &entry : m_entries) {
+        if (entry.fd >= 0)
+            ::close(entry.fd);
+    }
 }
 
 CDescriptorCache::Slot CDescriptorCache::Add(int fd)

@@ -25,3 +25,5 @@ std::string StreamFileName(int number, int side)
 std::string ConnectionIndexName() { return "connections.csv"; }
 
 std::string FrameIndexName() { return "frames.csv"; }
+
+std::string CaptureJsonName() { return "capture.json"; }

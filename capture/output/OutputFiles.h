@@ -13,3 +13,5 @@ std::string StreamFileName(int number, int side);
 std::string ConnectionIndexName();
 // "frames.csv": a row per frame file, in RAW mode.
 std::string FrameIndexName();
+// "capture.json": what was captured, how, and what is missing.
+std::string CaptureJsonName();

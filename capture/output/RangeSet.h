@@ -26,6 +26,8 @@ public:
     void Remove(uint64_t begin, uint64_t end);
     // The bytes of [0, length) that no recorded range covers.
     uint64_t CountMissing(uint64_t length) const;
+    // The end of the furthest range recorded; 0 when none is.
+    uint64_t End() const { return m_ranges.empty() ? 0 : m_ranges.back().end; }
     // False once ranges had to be merged over a gap.
     bool IsExact() const { return m_bExact; }
 

@@ -24,9 +24,17 @@ struct CStreamRecord
     uint32_t dwVlan = 0; // as in CSegment
     CEndpoint initiator;
     CEndpoint responder;
-    uint64_t qwBytes[2] = {0, 0};   // final length of the -1 and -2 files
-    uint64_t qwMissing[2] = {0, 0}; // bytes within those lengths that no captured segment gave
-    bool bExact = true;             // false when the missing counts are lower bounds
+    uint64_t qwBytes[2] = {0, 0}; // final length of the -1 and -2 files
+    // The length of each direction's stream that the capture proves: the furthest of its
+    // segments' ends, its FIN, and what the other side acknowledged; after a complete close,
+    // what the FINs say.
+    uint64_t qwSent[2] = {0, 0};
+    // Bytes of [0, qwSent) that are not in the file as data written: never captured, past the
+    // file's end, or failed to be written.
+    uint64_t qwMissing[2] = {0, 0};
+    bool bExact = true;      // false when the missing counts are lower bounds
+    bool bMidstream = false; // followed from its middle, not from its handshake
+    int nRefused = 0;        // segments and cuts refused for the zeros they would have made
 };
 
 // What the stream table and its files tell the capture as it runs, each when it happens.

@@ -12,6 +12,7 @@ struct CStreamTable::CEntry
     CTcpStream stream;
     CStreamKey key;
     uint64_t lastTaken = 0; // the table's packet clock when it last took a packet
+    CStreamRecord origin;   // the packet that created it: its row if it follows no connection
 };
 
 namespace {
@@ -26,8 +27,9 @@ bool CarriesNoData(int state)
 } // namespace
 
 CStreamTable::CStreamTable(const CFolder &folder, IStreamEvents &events, CWriteBehind &output,
-                           size_t capacity)
-    : m_folder(folder), m_events(events), m_output(output), m_nCapacity(capacity)
+                           size_t capacity, bool midstream)
+    : m_folder(folder), m_events(events), m_output(output), m_nCapacity(capacity),
+      m_bMidstream(midstream)
 {
 }
 
@@ -45,9 +47,27 @@ void CStreamTable::Offer(const CSegment &segment)
         if (OfferTo(*entry, segment, key))
             return;
     }
-    if (!m_table.empty() && m_table.rbegin()->second->stream.GetState() < CTcpStream::kSynSeen)
+    const bool midstream =
+        m_bMidstream && segment.nAnnounced > 0 && !segment.IsSyn() && !segment.IsRst();
+    if (midstream && !m_waiting.empty() && OfferTo(*m_waiting.begin()->second, segment, key, true))
         return;
-    Create(segment, key);
+    const bool newestWaits =
+        !m_table.empty() && m_table.rbegin()->second->stream.GetState() < CTcpStream::kSynSeen;
+    if (!newestWaits && Create(segment, key, midstream))
+        return;
+    NotTaken(segment, key);
+}
+
+void CStreamTable::NotTaken(const CSegment &segment, const CStreamKey &key)
+{
+    // Only a packet that carries data or opens a connection tells of a connection missed: the
+    // last ACKs of a connection that closed are nobody's too.
+    if (segment.nAnnounced <= 0 && !segment.IsSyn())
+        return;
+    if (m_notFollowed.size() < kNotFollowedKept)
+        m_notFollowed.insert(key);
+    else if (!m_notFollowed.contains(key))
+        m_bNotFollowedExact = false;
 }
 
 std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStreamKey &key,
@@ -55,8 +75,9 @@ std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStr
 {
     const auto it = m_index.find(key);
     // IMPORTANT: without waiting streams no offer can change the index (only a waiting
-    // stream that takes a SYN is re-indexed, and a removal ends the offer), so the index's own
-    // list is walked without a copy. Re-indexing during that walk would invalidate it.
+    // stream that takes a SYN is re-indexed, and a removal ends the offer; a stream taken
+    // midstream is re-indexed after the walk), so the index's own list is walked without a
+    // copy. Re-indexing during that walk would invalidate it.
     if (!syn || m_waiting.empty()) {
         if (it == m_index.end())
             return {};
@@ -73,10 +94,12 @@ std::span<CStreamTable::CEntry *const> CStreamTable::GatherCandidates(const CStr
     return m_candidates;
 }
 
-bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key)
+bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CStreamKey &key,
+                           bool midstream)
 {
     const int before = entry.stream.GetState();
-    const int result = entry.stream.ProcessPacket(segment);
+    const int result =
+        midstream ? entry.stream.TakeMidstream(segment) : entry.stream.ProcessPacket(segment);
     if (result < 0) {
         Remove(entry, StreamEnd::CaptureEnded);
         return true;
@@ -96,7 +119,7 @@ bool CStreamTable::OfferTo(CEntry &entry, const CSegment &segment, const CStream
     return true;
 }
 
-void CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
+bool CStreamTable::Create(const CSegment &segment, const CStreamKey &key, bool midstream)
 {
     if (m_table.size() >= m_nCapacity)
         Evict();
@@ -107,6 +130,12 @@ void CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
     entry.stream.OpenFiles(m_folder, StreamFileName(entry.number, 1).c_str(),
                            StreamFileName(entry.number, 2).c_str());
     entry.lastTaken = m_qwClock; // creation counts as taking a packet
+    entry.origin.nNumber = entry.number;
+    entry.origin.byVersion = segment.byVersion;
+    entry.origin.dwVlan = segment.dwVlan;
+    entry.origin.initiator = segment.source;
+    entry.origin.responder = segment.destination;
+    entry.origin.llFirstSeen = entry.origin.llLastSeen = segment.llTime;
     m_table.emplace(entry.number, std::move(owned));
     m_waiting.emplace(entry.number, &entry);
     // A new stream's endpoints are all zero: packets of that (all-zero) connection match it.
@@ -114,26 +143,28 @@ void CStreamTable::Create(const CSegment &segment, const CStreamKey &key)
     m_events.OnStreamCreated(entry.number);
     // The packet that made the stream is offered to it at once: it may be the SYN of a
     // connection that opened right after another one.
-    OfferTo(entry, segment, key);
+    return OfferTo(entry, segment, key, midstream);
 }
 
 void CStreamTable::Evict()
 {
-    // A full table makes room by dropping the stream idle longest among those that carry no
-    // data (a scan or a flood of SYNs cannot push an established connection out), and only
-    // when every stream carries data, the one idle longest of all. Ties go to the earliest in
-    // the table. Only a full table scans, so this costs nothing per packet otherwise.
+    // A full table makes room by dropping, by rank, the stream idle longest among those that
+    // never carried data (a flood of SYNs or of empty handshakes cannot push a connection that
+    // carries data out); then among those that carry none now (in their handshake, or after
+    // both FINs); and only then the one idle longest of all. Ties go to the earliest in the
+    // table. Only a full table scans, so this costs nothing per packet otherwise.
     assert(!m_table.empty());
-    CEntry *oldest = nullptr;
-    CEntry *oldestIdle = nullptr;
+    const auto rank = [](const CEntry &entry) {
+        const CTcpStream &stream = entry.stream;
+        return !stream.HasCarriedData() ? 0 : CarriesNoData(stream.GetState()) ? 1 : 2;
+    };
+    CEntry *victim = nullptr;
     for (const auto &[number, entry] : m_table) {
-        if (!oldest || entry->lastTaken < oldest->lastTaken)
-            oldest = entry.get();
-        if (CarriesNoData(entry->stream.GetState()) &&
-            (!oldestIdle || entry->lastTaken < oldestIdle->lastTaken))
-            oldestIdle = entry.get();
+        if (!victim ||
+            std::pair(rank(*entry), entry->lastTaken) < std::pair(rank(*victim), victim->lastTaken))
+            victim = entry.get();
     }
-    Remove(oldestIdle ? *oldestIdle : *oldest, StreamEnd::Evicted);
+    Remove(*victim, StreamEnd::Evicted);
 }
 
 void CStreamTable::Index(CEntry &entry, const CStreamKey &key)
@@ -159,8 +190,7 @@ void CStreamTable::Unindex(CEntry &entry)
 void CStreamTable::Remove(CEntry &entry, StreamEnd end)
 {
     entry.stream.CloseFiles(0);
-    CStreamRecord record;
-    record.nNumber = entry.number;
+    CStreamRecord record = entry.origin;
     record.end = end;
     entry.stream.Describe(record);
     Unindex(entry);

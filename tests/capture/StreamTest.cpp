@@ -1,10 +1,13 @@
 // The engine's stream parts: one stream through its states and its files, the ranges it
 // counts as written, and the stream table against a plain linear one.
+#include "CaptureControl.h"
+#include "CaptureSource.h"
 #include "DescriptorCache.h"
 #include "EngineTestSupport.h"
 #include "Folder.h"
 #include "OutputFiles.h"
 #include "PacketBuilder.h"
+#include "PcapWriter.h"
 #include "RangeSet.h"
 #include "StreamTable.h"
 #include "TempDir.h"
@@ -33,9 +36,10 @@ constexpr uint32_t kServer = 0x0a000002;
 // reopen a file, and every way of writing a pending run is taken.
 struct CStreamRig
 {
-    explicit CStreamRig(uint32_t isnA = 1000, uint32_t isnB = 5000, bool coalesce = false)
+    explicit CStreamRig(uint32_t isnA = 1000, uint32_t isnB = 5000, bool coalesce = false,
+                        uint64_t zeroBudget = CTcpStream::kZeroBudget)
         : conv(kClient, 40000, kServer, 80, isnA, isnB), descriptors(coalesce ? 1 : 8, &events),
-          output(descriptors, events, coalesce ? 8 : 1, 16), stream(output)
+          output(descriptors, events, coalesce ? 8 : 1, 16), stream(output, zeroBudget)
     {
         folder.Open(dir.Path());
         EXPECT_EQ(stream.OpenFiles(folder, "s-1", "s-2"), 1);
@@ -106,12 +110,14 @@ struct CLinearTable
         if (::Offer(*streams.back().stream, p) < 0)
             Remove(streams.size() - 1);
     }
-    // The stream without data idle longest, else the one idle longest of all.
+    // The stream that never carried data idle longest, else the one without data now (in the
+    // handshake or after both FINs), else the one idle longest of all.
     size_t Victim() const
     {
         auto rank = [](const Entry &e) {
             const int state = e.stream->GetState();
-            return std::pair(!(state <= 2 || state == 5), e.taken);
+            const int kind = !e.stream->HasCarriedData() ? 0 : (state <= 2 || state == 5) ? 1 : 2;
+            return std::pair(kind, e.taken);
         };
         auto before = [&](const Entry &a, const Entry &b) { return rank(a) < rank(b); };
         return size_t(std::min_element(streams.begin(), streams.end(), before) - streams.begin());
@@ -347,21 +353,15 @@ TEST(TcpStreamTest, ClippedSegmentsKeepAlivesAndResets)
 }
 
 // Payload goes only as far as the bytes captured, and as far out as the sequence numbers say,
-// past 4 GiB too.
+// past 4 GiB too (where a budget of zeros allows it).
 TEST(TcpStreamTest, PayloadEndsWithTheCapturedBytesAndGoesPastFourGibibytes)
 {
-    CStreamRig f(100, 200, true);
+    CStreamRig f(100, 200, true, uint64_t(1) << 40);
     CConversation &c = f.Connect();
     // The IPv4 total length announces 1000 payload bytes, 600 were captured.
     const Bytes data = PatternBytes(1000, 3);
     EXPECT_EQ(Offer(f.stream, c.Send(0, TCP_ACK, data), 40 + 600), 3);
     EXPECT_EQ(f.File(1), Bytes(data.begin(), data.begin() + 600));
-    // A total length that claims more than the frame holds: only the frame's bytes count.
-    TcpSegment lying = c.Segment(1, TCP_ACK);
-    lying.payload = PatternBytes(10, 4);
-    lying.totalLength = 65535;
-    EXPECT_EQ(f.Feed(BuildIpTcp(lying)), 3);
-    EXPECT_EQ(f.File(2), lying.payload);
     // Each step lies less than 2 GiB beyond the last byte written, so it counts as ahead; the
     // last one resends the third at its old offset, not 4 GiB later.
     const uint64_t offsets[] = {0x7ff00000ull, 0xffe00000ull, 0x100000010ull, 0x17fe00000ull,
@@ -376,6 +376,62 @@ TEST(TcpStreamTest, PayloadEndsWithTheCapturedBytesAndGoesPastFourGibibytes)
         EXPECT_TRUE(::pread(fd, got, 2, off_t(o)) == 2 && got[0] == uint8_t(o >> 24)) << o;
     }
     ::close(fd);
+}
+
+// A file's zeros stay within its budget, 1 GiB and 16 for each byte of data before: one byte of
+// data allows a byte at kFar. A segment beyond is refused, a forged acknowledgment moves
+// nothing, and a final ACK whose cut would lengthen a file beyond its budget leaves it alone.
+TEST(TcpStreamTest, ZerosStayWithinTheirBudget)
+{
+    constexpr uint64_t kFar = CTcpStream::kZeroBudget + 17;
+    struct CRow
+    {
+        const char *name;
+        uint64_t at;    // the offset of a second byte of data
+        bool forgedAck; // the other side acknowledges far ahead first
+        uint64_t cut;   // > 0: a final ACK that cuts the responder's file to this length
+        uint64_t length[2], sent[2];
+    };
+    constexpr uint64_t kBudget = CTcpStream::kZeroBudget;
+    const CRow rows[] = {
+        {"a byte at the budget", kFar, false, 0, {kFar + 1, 0}, {kFar + 1, 0}},
+        {"a byte one past it", kFar + 1, false, 0, {1, 0}, {1, 0}},
+        {"one past it, after a forged ACK", kFar + 1, true, 0, {1, 0}, {1 + kBudget, 0}},
+        {"a final ACK far ahead", 0, false, kBudget + 1, {1, 0}, {1, kBudget}},
+        {"a final ACK at the budget", 0, false, kBudget, {1, kBudget}, {1, kBudget}},
+    };
+    for (const CRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        CStreamRig f(10, 20);
+        CConversation &c = f.Connect();
+        f.Feed(c.Send(0, TCP_ACK, Bytes{1}));
+        if (row.forgedAck) {
+            TcpSegment forged = c.Segment(1, TCP_ACK);
+            forged.ack = c.Isn(0) + 2 + uint32_t(2 * kBudget);
+            f.Feed(BuildIpTcp(forged));
+        }
+        if (row.at > 0)
+            f.Feed(c.SendAt(0, TCP_ACK, c.Isn(0) + 1 + uint32_t(row.at), Bytes{2}));
+        if (row.cut > 0) {
+            TcpSegment fin = c.Segment(1, TCP_ACK | TCP_FIN), last = c.Segment(0, TCP_ACK);
+            fin.seq = c.Isn(1) + 1 + uint32_t(row.cut);
+            f.Feed(c.Send(0, TCP_ACK | TCP_FIN));
+            f.Feed(BuildIpTcp(fin));
+            last.seq = c.NextSeq(0);
+            last.ack = fin.seq + 1;
+            EXPECT_EQ(f.Feed(BuildIpTcp(last)), -1);
+        }
+        f.output.FlushAll();
+        CStreamRecord record;
+        f.stream.CloseFiles(0);
+        f.stream.Describe(record);
+        for (int side : {1, 2}) {
+            EXPECT_EQ(std::filesystem::file_size(f.dir.Path() + "s-" + std::to_string(side)),
+                      row.length[side - 1]);
+            EXPECT_EQ(record.qwSent[side - 1], row.sent[side - 1]);
+        }
+        EXPECT_EQ(record.nRefused, row.length[0] == 1 && row.length[1] == 0 ? 1 : 0);
+    }
 }
 
 // Files through a full cache: the descriptors kept are those of the files used last, a file
@@ -487,4 +543,28 @@ TEST(StreamTableTest, SameStreamsAndFilesAsOfferingToEveryStream)
             EXPECT_EQ(events.failures, 0);
         }
     }
+}
+
+// A wait for packets ends when the capture's descriptor (here a pipe that a capture file comes
+// through) becomes readable, or at once when the stop's wake-up descriptor does, and otherwise
+// after the time given.
+TEST(CaptureSourceTest, WaitEndsOnPacketsOrAStop)
+{
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    CPcapWriter writer(pipeFds[1], 1);
+    writer.Write(PatternBytes(60, 1)); // the file header and a frame, read as the file opens
+    CCaptureSource source;
+    std::string error;
+    ASSERT_TRUE(source.OpenFile("/dev/fd/" + std::to_string(pipeFds[0]), error)) << error;
+    CCaptureControl control;
+    using Result = CCaptureSource::WaitResult;
+    EXPECT_EQ(source.Wait(control.GetWakeDescriptor(), 10), Result::TimedOut);
+    writer.Write(PatternBytes(60, 1));
+    EXPECT_EQ(source.Wait(control.GetWakeDescriptor(), 10000), Result::Ready);
+    control.Stop();
+    EXPECT_EQ(source.Wait(control.GetWakeDescriptor(), 10000), Result::Stopped);
+    control.Start();
+    EXPECT_EQ(source.Wait(control.GetWakeDescriptor(), 0), Result::Ready);
+    ::close(pipeFds[0]);
 }

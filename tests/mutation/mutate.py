@@ -19,10 +19,11 @@ import sys
 
 # Test groups, by the executable that runs the tests.
 GROUPS = {
+    "os": ["os_tests"],
     "engine": ["capture_tests"],
     "cli": ["cli_tests"],
     "reliability": ["reliability_tests"],
-    "window": ["app_tests"],
+    "window": ["app_tests", "sudo_window_tests"],
     "folder": ["folder_tests"],
     "platform": ["platform_tests"],
 }
@@ -30,7 +31,7 @@ GROUPS = {
 # the folder chooser, so res/ runs the folder tests as well.
 BY_FOLDER = {
     "capture": ["engine", "cli", "reliability"],
-    "os": ["engine", "cli", "reliability", "platform", "folder", "window"],
+    "os": ["os", "engine", "cli", "reliability", "platform", "folder", "window"],
     "cli": ["cli", "reliability"],
     "app": ["window"],
     "res": ["window", "folder"],

@@ -14,7 +14,9 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <pwd.h>
+#include <set>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -80,6 +82,18 @@ std::string StatusField(pid_t pid, const std::string &field)
     }
     return {};
 }
+
+// A tmpfs of 400 KiB on a folder while it lives.
+struct CSmallDisk
+{
+    explicit CSmallDisk(std::string path) : folder(std::move(path))
+    {
+        bMounted = ::mount("marlinox-test", folder.c_str(), "tmpfs", 0, "size=400k") == 0;
+    }
+    ~CSmallDisk() { ::umount2(folder.c_str(), MNT_DETACH); }
+    std::string folder;
+    bool bMounted;
+};
 
 const char *const kOutputNames[] = {"log.txt",           "p0000000001.pd",  "p0000000001-1.txt",
                                     "p0000000001-2.txt", "connections.csv", "frames.csv"};
@@ -218,43 +232,132 @@ TEST(SecurityTest, PipedCapturesThroughSwapsAHangupAndSudo)
     }
 }
 
-// A full disk gives one line for the first failure and one for all the others; the capture runs
-// to its end and says so with exit status 3. Stream files hold what was sent or zeros; no frame
-// file is left partial: RAW mode gets frames of 240000 bytes, so that the disk fills within one.
-TEST(FaultTest, FullDiskIsToldInTwoLinesAndLeavesNoPartialFrames)
+// A capture started with its standard descriptors closed, or under a mask that takes the
+// owner's own bits, still writes every file whole, private, into a folder of its own.
+TEST(SecurityTest, ClosedDescriptorsAndATightUmaskLeaveTheCaptureWhole)
+{
+    CTempDir dir;
+    WritePcap(dir.Path() + "in.pcap", Connections(2, 3000, 200));
+    CChildSetup closed, masked;
+    closed.closeStd = true;
+    masked.umask = 0277;
+    for (const auto &[name, setup] : {std::pair("closed", closed), std::pair("umask", masked)}) {
+        SCOPED_TRACE(name);
+        const std::string folder = dir.Path() + name + "/out/";
+        EXPECT_EQ(RunCli({"-r", dir.Path() + "in.pcap", "-o", folder}, nullptr, nullptr, setup), 0);
+        EXPECT_EQ(ReadText(folder + "log.txt"), Log("14", "Packet Combine mode", 2));
+        for (const auto &entry : std::filesystem::directory_iterator(dir.Path() + name)) {
+            for (const auto &file : std::filesystem::recursive_directory_iterator(entry.path())) {
+                const auto perms = std::filesystem::status(file).permissions();
+                EXPECT_EQ(perms,
+                          std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+                    << file;
+            }
+            EXPECT_EQ(std::filesystem::status(entry).permissions(),
+                      std::filesystem::perms::owner_all);
+        }
+        for (int i = 1; i <= 2; ++i)
+            EXPECT_EQ(ReadFileBytes(folder + StreamFileName(i, 1)), Payload(i - 1, 0, 3000));
+    }
+}
+
+// A disk that fills up, or a file-size limit, gives one line for the first failure and one for
+// all the others; the capture runs to its end and says so with exit status 3. Stream files hold
+// what was sent or zeros, and connections.csv counts every byte that is not there as missing
+// (the index was written early, so its rows still fit). No frame file is left partial, and
+// frames.csv lists exactly the whole frame files: RAW mode gets frames of 240000 bytes, so that
+// the disk fills within one.
+TEST(FaultTest, FullDiskOrFileLimitIsToldAndCountedAsMissing)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "mounting a small tmpfs needs root";
+    struct CRow
+    {
+        const char *name;
+        bool raw;
+        long fsize; // the file-size limit, or -1 for a tmpfs of 400k
+        size_t up, down;
+        const char *error;
+    };
+    const CRow rows[] = {
+        {"full tmpfs, Packet Combine mode", false, -1, 60000, 9000, "No space left on device"},
+        {"full tmpfs, RAW mode", true, -1, 0, 0, "No space left on device"},
+        {"ulimit -f, Packet Combine mode", false, 200000, 300000, 9000, "File too large"},
+    };
     CTempDir dir;
-    std::vector<Bytes> big;
-    for (uint32_t i = 0; i < 4; ++i)
-        big.push_back(PatternBytes(240000, i));
-    for (bool raw : {false, true}) {
-        SCOPED_TRACE(raw ? "RAW mode" : "Packet Combine mode");
-        const std::vector<Bytes> packets = raw ? big : Connections(8, 60000, 9000);
-        WritePcap(dir.Path() + "in.pcap", packets);
-        const std::string folder = dir.Path() + (raw ? "raw/" : "combine/");
+    for (const CRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<Bytes> packets;
+        // Many later fragments first, which no stream sees: frames.csv and connections.csv
+        // are written once before the disk fills.
+        for (int i = 0; i < 4100 && row.fsize < 0 && !row.raw; ++i)
+            packets.push_back(BuildIpTcp({.fragment = 1}));
+        for (uint32_t i = 0; row.raw && i < 4; ++i)
+            packets.push_back(PatternBytes(240000, i));
+        Append(packets, row.raw ? std::vector<Bytes>{} : Connections(8, row.up, row.down));
+        CPcapWriter writer(dir.Path() + "in.pcap", 1);
+        for (size_t i = 0; i < packets.size(); ++i)
+            writer.Write(BuildFrame(1, packets[i]));
+        writer.Close();
+        const std::string folder = dir.Path() + std::to_string(&row - rows) + "/";
         std::filesystem::create_directory(folder);
-        ASSERT_EQ(::mount("marlinox-test", folder.c_str(), "tmpfs", 0, "size=400k"), 0);
-        std::string out, err;
-        const int status = RunCli(
-            {"-r", dir.Path() + "in.pcap", "-o", folder, "-q", raw ? "--raw" : "-q"}, &out, &err);
-        const auto lines = Lines(out);
-        const std::string log = ReadText(folder + "log.txt");
-        for (int i = 1; i <= int(raw ? packets.size() : 8); ++i) {
-            const Bytes frame = ReadFileBytes(folder + PacketFileName(i));
-            EXPECT_TRUE(frame.empty() || frame == BuildFrame(1, packets[size_t(i - 1)])) << i;
-            for (int side = 1; !raw && side <= 2; ++side) {
-                EXPECT_EQ(CheckCaptured(ReadFileBytes(folder + StreamFileName(i, side)),
-                                        Payload(i - 1, side - 1, side == 1 ? 60000 : 9000), true),
-                          "");
-            }
+        std::optional<CSmallDisk> disk;
+        if (row.fsize < 0) {
+            ASSERT_TRUE(disk.emplace(folder).bMounted);
         }
-        ::umount2(folder.c_str(), MNT_DETACH);
+        std::string out, err;
+        CChildSetup limited;
+        limited.fsize = row.fsize;
+        const int status =
+            RunCli({"-r", dir.Path() + "in.pcap", "-o", folder, "-q", row.raw ? "--raw" : "-q"},
+                   &out, &err, limited);
+        const auto lines = Lines(out);
         EXPECT_EQ(status, 3) << err;
-        ASSERT_EQ(lines.size(), 2u) << out;
+        ASSERT_GE(lines.size(), 2u) << out;
         EXPECT_EQ(lines[0].rfind("ファイルに書き込めませんでした : " + folder, 0), 0u);
+        EXPECT_NE(lines[0].find(row.error), std::string::npos) << lines[0];
         EXPECT_EQ(lines[1].rfind("ほかに ", 0), 0u);
-        EXPECT_EQ(log, Log("14", raw ? "RAW mode" : "Packet Combine mode", raw ? 4 : 8));
+        if (row.raw) {
+            // The frames listed are exactly the frame files, and those are whole.
+            std::set<std::string> listed, files;
+            for (const auto &line : Lines(ReadText(folder + FrameIndexName())))
+                listed.insert(line.substr(0, line.find(',')));
+            listed.erase("number");
+            for (int i = 1; i <= 4; ++i) {
+                const Bytes frame = ReadFileBytes(folder + PacketFileName(i));
+                if (!frame.empty())
+                    files.insert(PacketFileName(i).substr(1, 10));
+                EXPECT_TRUE(frame.empty() || frame == BuildFrame(1, packets[size_t(i - 1)])) << i;
+            }
+            EXPECT_EQ(listed, files);
+            EXPECT_EQ(lines.size(), 2u) << out;
+        }
+        int incomplete = 0;
+        const auto index = Lines(ReadText(folder + ConnectionIndexName()));
+        for (int i = 1; !row.raw && i <= 8; ++i) {
+            ASSERT_GT(index.size(), size_t(i)) << "every stream has its row";
+            const auto fields = Split(index[size_t(i)].substr(0, index[size_t(i)].find('\r')), ',');
+            uint64_t missing = 0;
+            for (int side = 1; side <= 2; ++side) {
+                const Bytes sent = Payload(i - 1, side - 1, side == 1 ? row.up : row.down);
+                const Bytes file = ReadFileBytes(folder + StreamFileName(i, side));
+                EXPECT_EQ(CheckCaptured(file, sent, true), "");
+                size_t differ = sent.size() - std::min(file.size(), sent.size());
+                for (size_t k = 0; k < std::min(file.size(), sent.size()); ++k)
+                    differ += file[k] != sent[k];
+                const uint64_t counted = std::stoull(fields[size_t(8 + side)]);
+                EXPECT_EQ(fields[size_t(13 + side)], std::to_string(sent.size()));
+                EXPECT_TRUE(differ == 0 ? counted == 0 : counted >= differ)
+                    << i << "-" << side << ": " << counted << " counted, " << differ << " differ";
+                if (row.fsize >= 0 && side == 1) {
+                    EXPECT_EQ(counted, row.up - size_t(row.fsize));
+                }
+                missing += counted;
+            }
+            incomplete += missing > 0;
+        }
+        if (!row.raw) {
+            EXPECT_EQ(lines.back(), "データが欠けているストリーム : " + std::to_string(incomplete));
+        }
     }
 }

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -39,9 +40,16 @@ CChild::CChild(const std::vector<std::string> &argv, const CChildSetup &setup)
     ::dup2(out[1] >= 0 ? out[1] : ::open(m_strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
            STDOUT_FILENO);
     ::dup2(::open(m_strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-    const rlimit limit{rlim_t(setup.nofile), rlim_t(setup.nofile)};
-    if (setup.nofile >= 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-        ::_exit(126);
+    for (const auto &[resource, value] :
+         {std::pair(RLIMIT_NOFILE, setup.nofile), std::pair(RLIMIT_FSIZE, setup.fsize)}) {
+        const rlimit limit{rlim_t(value), rlim_t(value)};
+        if (value >= 0 && ::setrlimit(resource, &limit) != 0)
+            ::_exit(126);
+    }
+    if (setup.umask >= 0)
+        ::umask(mode_t(setup.umask));
+    for (int fd = 0; setup.closeStd && fd <= 2; ++fd)
+        ::close(fd);
     ::execve(pointers[0], pointers.data(), pointers.data() + argc + 1);
     ::_exit(127);
 }

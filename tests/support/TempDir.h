@@ -60,12 +60,14 @@ inline void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes
         .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// The lines of text, without their line ends.
-inline std::vector<std::string> Lines(const std::string &text)
+// The parts of text between the separators (lines by default, without their line ends).
+inline std::vector<std::string> Split(const std::string &text, char separator = '\n')
 {
-    std::vector<std::string> lines;
+    std::vector<std::string> parts;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
 }
+
+inline std::vector<std::string> Lines(const std::string &text) { return Split(text); }

@@ -7,7 +7,7 @@
 # marlinox-workload; the copies keep their 4-tuples and numbers, so each copy's connections
 # start after the previous copy's have closed, as in a long capture.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 BUILD=$BENCH_REPO/build-bench
 CLI=
@@ -19,7 +19,7 @@ KEEP=0
 usage()
 {
     cat <<EOF
-usage: bench/memory-flat.sh [--build DIR] [--cli PATH] [--workload PATH] [--work DIR] [--mb N] [--keep]
+usage: bench/experiments/memory-flat.sh [--build DIR] [--cli PATH] [--workload PATH] [--work DIR] [--mb N] [--keep]
   --build DIR      build directory, configured with -DMARLINOX_BENCH=ON and built if needed
                    (default $BUILD)
   --cli PATH       marlinox-cli to measure (default: the one in --build)

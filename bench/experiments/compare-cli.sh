@@ -4,17 +4,17 @@
 # other round. Prints each contender's median time, spread, CPU time and peak memory, and its
 # time as a ratio of the first contender's in the same round (median and range over rounds), or
 # the ratios asked for with --ratio.
-# Every output is checked: stream files against the generator's truth, RAW frame files against
-# the first contender's first run.
+# Every output is checked: stream files against the generator's truth, RAW frame files turned
+# back into the capture file (--to-pcap).
 #
-#   bench/compare-cli.sh [options] LABEL=CLI[,WORKLOAD] ...
+#   bench/experiments/compare-cli.sh [options] LABEL=CLI[,WORKLOAD] ...
 #
-# e.g. before=/work/w-before/build/cli/marlinox-cli now=build-bench/cli/marlinox-cli
+# e.g. before=../before/build/cli/marlinox-cli now=build-bench/cli/marlinox-cli
 #      ipv4=build-bench/cli/marlinox-cli ipv6=build-bench/cli/marlinox-cli,many-flows-v6
 #
 # It reports figures; it never fails on a timing.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 RAW=0
 WORKLOAD=many-flows
@@ -23,7 +23,7 @@ TARGET="none"
 usage()
 {
     cat <<EOF
-usage: bench/compare-cli.sh [options] LABEL=CLI[,WORKLOAD] ...
+usage: bench/experiments/compare-cli.sh [options] LABEL=CLI[,WORKLOAD] ...
   --workload NAME  the contenders' workload unless they name one: many-flows, big-flows,
                    small-frames, or one of them with -v6 (default $WORKLOAD)
   --raw            RAW mode (default: Packet Combine mode)
@@ -88,13 +88,13 @@ for label in "${LABELS[@]}"; do
 done
 
 first=${LABELS[0]}
-# check_run LABEL ROUND: the run's output against the truth, or in RAW mode against the first
-# contender's first run.
+# check_run LABEL ROUND: the run's output against the truth, or in RAW mode against the capture
+# file.
 check_run()
 {
     local label=$1 r=$2
     if [[ $RAW == 1 ]]; then
-        note_check "$label" "$(check_raw "$OUT/$label.$r" "$OUT/$first.1" \
+        note_check "$label" "$(check_raw "${CLI_OF[$label]}" "$OUT/$label.$r" "${PCAP_OF[$label]}" \
             "$(info_packets "${INFO_OF[$label]}")")"
     else
         note_check "$label" "$(check_named "$OUT/$label.$r" "${TRUTH_OF[$label]}")"
@@ -102,7 +102,7 @@ check_run()
 }
 
 # On a disk the outputs stay until the end (see lib.sh) and are checked then; on a tmpfs each
-# run is checked and removed at once (but the RAW reference), so that memory does not fill up.
+# run is checked and removed at once, so that memory does not fill up.
 TMPFS=0
 on_tmpfs "$OUT" && TMPFS=1
 mode=()
@@ -117,7 +117,7 @@ for ((r = 1; r <= RUNS; ++r)); do
             "${CLI_OF[$label]}" -r "${PCAP_OF[$label]}" -o "$dir" -q "${mode[@]}"
         if ((TMPFS)); then
             check_run "$label" "$r"
-            [[ $label.$r == "$first.1" ]] || rm -rf "$dir"
+            rm -rf "$dir"
         fi
     done
 done
