@@ -1,6 +1,7 @@
 #include "CaptureApp.h"
 
 #include "CaptureDlg.h"
+#include "ControlIds.h"
 #include "DialogBuilder.h"
 #include "SignalWatcher.h"
 #include "Version.h"
@@ -20,7 +21,7 @@ CCaptureApp::CCaptureApp(int &argc, char **argv) : QApplication(argc, argv)
     // before any widget exists. Window titles stay in the desktop's font: the window manager
     // draws them, and message boxes make room for their caption in it.
     const QFont titleBar = font("QMdiSubWindowTitleBar");
-    setFont(GetDialogFont(CCaptureDlg::IDD));
+    setFont(GetDialogFont(IDD_CAPTURE));
     setFont(titleBar, "QMdiSubWindowTitleBar");
     // Without them Qt shows its buttons and menus in English; the window still works.
     if (m_qtTexts.load(QStringLiteral("qtbase_ja"),

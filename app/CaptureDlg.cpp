@@ -1,6 +1,7 @@
 #include "CaptureDlg.h"
 
 #include "AppTexts.h"
+#include "ControlIds.h"
 #include "DialogBuilder.h"
 #include "DialogHost.h"
 #include "FolderDlg.h"
@@ -22,17 +23,9 @@
 #include <pcap/pcap.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace {
-
-constexpr int kEditDevice = 1001;
-constexpr int kEditLog = 1004;
-constexpr int kBtnCapture = 1005;
-constexpr int kBtnStop = 1006;
-constexpr int kEditFolder = 1008;
-constexpr int kCheckCombine = 1010;
-constexpr int kBtnSelectDevice = 1011;
-constexpr int kBtnSelectFolder = 1013;
 
 QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
@@ -40,15 +33,15 @@ QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
 CCaptureDlg::CCaptureDlg(QWidget *parent) : QDialog(parent), m_deviceDlg(this)
 {
-    const auto controls = BuildDialog(this, IDD);
-    m_editFolder = Bind<QLineEdit>(controls, kEditFolder);
-    m_checkCombine = Bind<QCheckBox>(controls, kCheckCombine);
-    m_btnStop = Bind<QPushButton>(controls, kBtnStop);
-    m_btnCapture = Bind<QPushButton>(controls, kBtnCapture);
-    m_editLog = Bind<QPlainTextEdit>(controls, kEditLog);
-    m_editDevice = Bind<QLineEdit>(controls, kEditDevice);
-    m_btnSelectDevice = Bind<QPushButton>(controls, kBtnSelectDevice);
-    m_btnSelectFolder = Bind<QPushButton>(controls, kBtnSelectFolder);
+    const auto controls = BuildDialog(this, IDD_CAPTURE);
+    m_editFolder = Bind<QLineEdit>(controls, IDC_EDIT_FOLDER);
+    m_checkCombine = Bind<QCheckBox>(controls, IDC_CHECK_COMBINE);
+    m_btnStop = Bind<QPushButton>(controls, IDC_BTN_STOP);
+    m_btnCapture = Bind<QPushButton>(controls, IDC_BTN_CAPTURE);
+    m_editLog = Bind<QPlainTextEdit>(controls, IDC_EDIT_LOG);
+    m_editDevice = Bind<QLineEdit>(controls, IDC_EDIT_DEVICE);
+    m_btnSelectDevice = Bind<QPushButton>(controls, IDC_BTN_SELECT_DEVICE);
+    m_btnSelectFolder = Bind<QPushButton>(controls, IDC_BTN_SELECT_FOLDER);
     m_pHost = new CDialogHost(this);
     m_pLogView = new CLogView(m_editLog, m_pHost->GetLog(), this);
 
@@ -68,7 +61,7 @@ CCaptureDlg::CCaptureDlg(QWidget *parent) : QDialog(parent), m_deviceDlg(this)
     connect(m_pHost, &CDialogHost::captureEnded, this, &CCaptureDlg::OnCaptureEnded);
 
     // The window manager draws the minimised window and its icon from the window icon.
-    setWindowIcon(QIcon(QStringLiteral(":/res/131.svg")));
+    setWindowIcon(QIcon(QStringLiteral(":/res/%1.svg").arg(IDR_MAINFRAME)));
     m_checkCombine->setChecked(true);
     EnableControls(true);
 }
@@ -241,7 +234,10 @@ void CCaptureDlg::OnCaptureEnded(const CCaptureOutcome &outcome)
 
 void CCaptureDlg::EndSession()
 {
-    m_bEnding = true;
+    // A second request (another signal, the session's end) finds the first one's work under
+    // way; repeated, it would close the window again.
+    if (std::exchange(m_bEnding, true))
+        return;
     for (QDialog *open : findChildren<QDialog *>()) {
         if (open->isVisible())
             open->reject();

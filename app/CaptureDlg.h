@@ -25,9 +25,6 @@ class CCaptureDlg : public QDialog
     Q_OBJECT
 
 public:
-    // The dialog template that lays the window out.
-    static constexpr int IDD = 102;
-
     explicit CCaptureDlg(QWidget *parent = nullptr);
     // Stops a capture that still runs and waits for its worker before the window goes.
     ~CCaptureDlg() override;

@@ -1,6 +1,7 @@
 #include "DeviceDlg.h"
 
 #include "AppTexts.h"
+#include "ControlIds.h"
 #include "DialogBuilder.h"
 #include "Hooks.h"
 
@@ -12,8 +13,6 @@
 
 namespace {
 
-constexpr int kTemplate = 129;
-constexpr int kList = 1003;
 constexpr int kColumnWidth = 400; // pixels, both columns
 
 CDeviceDlg::CListSource &Source()
@@ -37,8 +36,8 @@ CDeviceDlg::CDeviceDlg(QWidget *parent) : QDialog(parent)
 {
     if (!Source().findAll)
         Source() = LibpcapSource();
-    const auto controls = BuildDialog(this, kTemplate);
-    m_list = Bind<QTreeWidget>(controls, kList);
+    const auto controls = BuildDialog(this, IDD_DEVICE);
+    m_list = Bind<QTreeWidget>(controls, IDC_LIST_DEVICE);
     m_list->setHeaderLabels(
         {QString::fromUtf8(AppText::kColumnName), QString::fromUtf8(AppText::kColumnDetail)});
     m_list->header()->setStretchLastSection(false);

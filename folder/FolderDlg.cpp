@@ -1,5 +1,6 @@
 #include "FolderDlg.h"
 
+#include "ControlIds.h"
 #include "DialogBuilder.h"
 #include "FolderTreeCtrl.h"
 #include "Platform.h"
@@ -10,23 +11,14 @@
 
 #include <utility>
 
-namespace {
-
-constexpr int kTemplate = 130;
-constexpr int kTree = 1007;
-constexpr int kEdit = 1008;
-constexpr int kChoose = 1014;
-
-} // namespace
-
 CFolderDlg::CFolderDlg(QWidget *parent) : QDialog(parent)
 {
-    const auto controls = BuildDialog(this, kTemplate, [](const ControlTemplate &c, QWidget *p) {
-        return c.nId == kTree ? new CFolderTreeCtrl(p) : nullptr;
+    const auto controls = BuildDialog(this, IDD_FOLDER, [](const ControlTemplate &c, QWidget *p) {
+        return c.nId == IDC_TREE_FOLDER ? new CFolderTreeCtrl(p) : nullptr;
     });
-    m_tree = Bind<CFolderTreeCtrl>(controls, kTree);
-    m_edit = Bind<QLineEdit>(controls, kEdit);
-    m_btnChoose = Bind<QPushButton>(controls, kChoose);
+    m_tree = Bind<CFolderTreeCtrl>(controls, IDC_TREE_FOLDER);
+    m_edit = Bind<QLineEdit>(controls, IDC_EDIT_FOLDER);
+    m_btnChoose = Bind<QPushButton>(controls, IDC_BTN_CHOOSE);
 
     connect(m_tree, &CFolderTreeCtrl::selchanged, this, &CFolderDlg::OnSelchangedTree);
     connect(m_btnChoose, &QPushButton::clicked, this, &CFolderDlg::OnChoose);

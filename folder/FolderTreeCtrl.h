@@ -1,4 +1,6 @@
 #pragma once
+#include "ControlIds.h"
+
 #include <QMenu>
 #include <QString>
 #include <QTreeWidget>
@@ -12,12 +14,6 @@ constexpr unsigned FTF_STOP = 0x02;       // the walk that composes a path ends 
 constexpr unsigned FTF_DESKTOP = 0x04;    // the item adds the whole desktop path
 constexpr unsigned FTF_ENUMERATED = 0x08; // the subfolders have been listed
 constexpr unsigned FTF_NORENAME = 0x10;   // a desktop or drive item: not renamed, not deleted
-
-// Context menu commands.
-constexpr int ID_FOLDER_NEW = 101;
-constexpr int ID_FOLDER_DELETE = 102;
-constexpr int ID_FOLDER_HIDDEN = 103;
-constexpr int ID_FOLDER_REFRESH = 104;
 
 // A tree of the desktop, the drives and their folders. An item's subfolders are read the first
 // time it is selected. Items hold only a label and flags; paths are composed from the labels.

@@ -4,6 +4,7 @@
 #include "AppTexts.h"
 #include "CaptureApp.h"
 #include "CaptureDlg.h"
+#include "ControlIds.h"
 #include "FolderTestSupport.h"
 #include "Hooks.h"
 #include "LogQueue.h"
@@ -23,8 +24,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr int kGenerous = 60000; // ms: only an upper bound for a wait that normally ends soon
 const std::string kLine = "受" + std::string(95, 'x') + "\r\n"; // a log line of 100 bytes
-// How the capture table ends a capture, besides the signals.
-constexpr int kStop = 0, kClose = -1, kEsc = -2, kSession = -4;
+// How a row of the capture table ends its capture: the Stop button, the window manager's close,
+// Esc, the end of the session, or a signal, raised twice as by an impatient user.
+enum class End { Stop, Close, Esc, Session, Signal };
 
 // A name for libpcap's interface records, which hold writable strings.
 char *Name(const char *text) { return const_cast<char *>(text); }
@@ -39,17 +41,21 @@ struct CWindowGround : CUiGround
     CWindowGround() { m_dlg.show(); }
     template <class T = QPushButton> T *Control(int id) const
     {
-        return m_dlg.findChild<T *>(QString("id%1").arg(id));
+        return m_dlg.findChild<T *>(Id(id));
     }
-    QString Log() const { return Control<QPlainTextEdit>(1004)->toPlainText(); }
+    QString Log() const { return Control<QPlainTextEdit>(IDC_EDIT_LOG)->toPlainText(); }
     void Append(const std::string &text) { m_dlg.GetHost().OnLogLine(text, LineKind::Progress); }
     QString At(QString s) const { return s.replace('@', Dir()); }
-    // The title, then whether Stop and Capture are enabled: "10" during a capture, "00" once it
-    // was asked to stop, "01" when no worker runs.
+    // The title, then which controls are enabled: Stop, Capture, the check box, both fields,
+    // both Select buttons and the log view. "10000001" during a capture, "00000001" once it was
+    // asked to stop, "01111111" when no worker runs.
     QString Seen() const
     {
-        const auto bit = [this](int id) { return Control(id)->isEnabled() ? '1' : '0'; };
-        return m_dlg.windowTitle() + ' ' + bit(1006) + bit(1005);
+        QString seen = m_dlg.windowTitle() + ' ';
+        for (int id : {IDC_BTN_STOP, IDC_BTN_CAPTURE, IDC_CHECK_COMBINE, IDC_EDIT_FOLDER,
+                       IDC_EDIT_DEVICE, IDC_BTN_SELECT_DEVICE, IDC_BTN_SELECT_FOLDER, IDC_EDIT_LOG})
+            seen += Control<QWidget>(id)->isEnabled() ? '1' : '0';
+        return seen;
     }
     int Run(QDialog &dlg)
     {
@@ -97,8 +103,9 @@ struct CCaptureRow
     QStringList boxes; // caption|text, or a chooser's class; '@' as above
     // The mode and owner of the folder made for the capture, and the capture's folder.
     QString made = "", started = "";
-    int stop = kStop;    // how it is ended: kStop..kSession, or a signal
+    End end = End::Stop;
     bool combine = true; // Packet Combine mode, else RAW mode
+    int signal = 0;      // End::Signal: the signal raised
 };
 
 } // namespace
@@ -123,13 +130,13 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w.m_dlg));
         w.Append(QByteArray::fromStdString(kLine).repeated(614).toStdString() +
                  std::string(36, 'y') + "\r\n");
-        auto *log = w.Control<QPlainTextEdit>(1004);
+        auto *log = w.Control<QPlainTextEdit>(IDC_EDIT_LOG);
         log->setFocus();
         QTest::keyClicks(log, "ab"); // 61440 bytes
         QTest::keyClick(log, Qt::Key_Return);
-        QTest::keyClick(w.Control<QLineEdit>(1001), Qt::Key_Return);
+        QTest::keyClick(w.Control<QLineEdit>(IDC_EDIT_DEVICE), Qt::Key_Return);
         QTest::keyClick(log, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), w.Control(1005));
+        QCOMPARE(QApplication::focusWidget(), w.Control(IDC_BTN_CAPTURE));
         QCOMPARE(w.m_boxes, QStringList());
         w.Append("c"); // not more than 61440 bytes before it: kept
         QVERIFY(w.Log().endsWith("yy\nabc"));
@@ -165,7 +172,9 @@ private slots:
 
     // A real box, closed as soon as it shows: one whose caption is wider than its text leaves
     // the window manager room for the caption and its buttons, and uses the dialogs' font. The
-    // device chooser opens centred on the main window, in the same place every time.
+    // device chooser opens centred on the main window, in the same place every time. The folder
+    // chosen in the folder chooser fills the folder field; a cancelled chooser leaves it. A
+    // signal watcher that goes puts the previous handlers back.
     void placement()
     {
         CWindowGround w;
@@ -173,9 +182,21 @@ private slots:
         QList<QPoint> centres;
         for (int i = 0; i < 3; ++i) {
             w.m_actions = {[&](QDialog &chooser) { centres.append(chooser.geometry().center()); }};
-            QTest::mouseClick(w.Control(1011), Qt::LeftButton);
+            QTest::mouseClick(w.Control(IDC_BTN_SELECT_DEVICE), Qt::LeftButton);
         }
         QCOMPARE(centres, QList<QPoint>(3, w.m_dlg.geometry().center()));
+        w.m_actions = {[](QDialog &chooser) {
+            chooser.findChild<QLineEdit *>(Id(IDC_EDIT_FOLDER))->setText("/chosen");
+            QTest::mouseClick(chooser.findChild<QPushButton *>(Id(IDC_BTN_CHOOSE)), Qt::LeftButton);
+        }};
+        for (int i = 0; i < 2; ++i) // chosen, then cancelled
+            QTest::mouseClick(w.Control(IDC_BTN_SELECT_FOLDER), Qt::LeftButton);
+        QCOMPARE(w.Control<QLineEdit>(IDC_EDIT_FOLDER)->text(), QString("/chosen"));
+        struct sigaction before = {}, after = {};
+        ::sigaction(SIGHUP, nullptr, &before);
+        (void)CSignalWatcher();
+        ::sigaction(SIGHUP, nullptr, &after);
+        QVERIFY(after.sa_handler == before.sa_handler);
         const auto real = Hook(Platform::SetMessageBoxHandler, {});
         QString title;
         int width = 0;
@@ -210,15 +231,15 @@ private slots:
         row("missing parent: the system's message", {dev, "@no/new", yes, {create("no/new"), error + Platform::ErrorText(ENOENT).c_str()}});
         row("a file in place of a folder", {dev, "/dev/null", yes, {error + "/dev/null" + Text(AppText::kNotFolder)}});
         row("No to the confirmation changes nothing", {dev, "@", QMessageBox::No, {ok}});
-        row("without a trailing /; Esc", {dev, "@out", yes, {create("out"), ok}, mine, "@out/", kEsc});
-        row("with a trailing /; Stop", {dev, "@out/", yes, {create("out/"), ok}, mine, "@out/", kStop});
-        row("the session ends", {dev, "@", yes, {ok}, "", "@", kSession});
+        row("without a trailing /; Esc", {dev, "@out", yes, {create("out"), ok}, mine, "@out/", End::Esc});
+        row("with a trailing /; Stop", {dev, "@out/", yes, {create("out/"), ok}, mine, "@out/", End::Stop});
+        row("the session ends", {dev, "@", yes, {ok}, "", "@", End::Session});
         for (int signal : {SIGINT, SIGHUP})
-            row(strsignal(signal), {dev, "@", yes, {ok}, "", "@", signal});
-        row("on lo, Packet Combine mode; Stop", {"lo", "@", yes, {ok}, "", "@", kStop});
-        row("on lo, RAW mode; the window manager's close", {"lo", "@", yes, {ok}, "", "@", kClose, false});
-        row("on lo, Packet Combine mode; SIGTERM", {"lo", "@", yes, {ok}, "", "@", SIGTERM});
-        row("on nflog, which no packet wakes; Stop", {"nflog", "@", yes, {ok}, "", "@", kStop, false});
+            row(strsignal(signal), {dev, "@", yes, {ok}, "", "@", End::Signal, true, signal});
+        row("on lo, Packet Combine mode; Stop", {"lo", "@", yes, {ok}, "", "@", End::Stop});
+        row("on lo, RAW mode; the window manager's close", {"lo", "@", yes, {ok}, "", "@", End::Close, false});
+        row("on lo, Packet Combine mode; SIGTERM", {"lo", "@", yes, {ok}, "", "@", End::Signal, true, SIGTERM});
+        row("on nflog, which no packet wakes; Stop", {"nflog", "@", yes, {ok}, "", "@", End::Stop, false});
         // clang-format on
     }
     // Capture checks the fields (choosers for empty ones), makes a missing folder after a
@@ -234,7 +255,8 @@ private slots:
     {
         QFETCH(CCaptureRow, row);
         const bool live = row.device == "lo", listens = live || row.device == "nflog";
-        const bool closes = row.stop == kSession || row.stop > 0, started = !row.started.isEmpty();
+        const bool closes = row.end == End::Session || row.end == End::Signal;
+        const bool started = !row.started.isEmpty();
         if (live && ::geteuid() != 0)
             QSKIP("capturing on lo needs root");
         CWindowGround w;
@@ -242,28 +264,35 @@ private slots:
         connect(&watcher, &CSignalWatcher::received, &w.m_dlg, &CCaptureDlg::EndSession);
         QSignalSpy finished(&w.m_dlg, &QDialog::finished);
         // A device picked first with a double-click on the chooser's first row.
-        auto *list = w.m_dlg.findChild<QTreeWidget *>("id1003");
+        auto *list = w.Control<QTreeWidget>(IDC_LIST_DEVICE);
         w.m_actions = {[&](QDialog &) {
             const QPoint first = list->visualItemRect(list->topLevelItem(0)).center();
             QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, first);
             QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, first);
         }};
-        QTest::mouseClick(w.Control(1011), Qt::LeftButton);
-        QCOMPARE(w.Control<QLineEdit>(1001)->text(), QString("marlinox0"));
+        QTest::mouseClick(w.Control(IDC_BTN_SELECT_DEVICE), Qt::LeftButton);
+        QCOMPARE(w.Control<QLineEdit>(IDC_EDIT_DEVICE)->text(), QString("marlinox0"));
         w.m_boxes.clear();
-        w.Control<QLineEdit>(1001)->setText(row.device); // none0: no such interface
-        w.Control<QLineEdit>(1008)->setText(w.At(row.folder));
-        w.Control<QCheckBox>(1010)->setChecked(row.combine);
+        w.Control<QLineEdit>(IDC_EDIT_DEVICE)->setText(row.device); // none0: no such interface
+        w.Control<QLineEdit>(IDC_EDIT_FOLDER)->setText(w.At(row.folder));
+        auto *combine = w.Control<QCheckBox>(IDC_CHECK_COMBINE);
+        QVERIFY(combine->isChecked()); // every window opens in Packet Combine mode
+        combine->setChecked(row.combine);
         w.m_nAnswer = row.answer;
-        QTest::mouseClick(w.Control(1005), Qt::LeftButton);
+        QTest::mouseClick(w.Control(IDC_BTN_CAPTURE), Qt::LeftButton);
 
         QCOMPARE(w.m_boxes, row.boxes);
-        QCOMPARE(list->topLevelItemCount(), 2); // listed anew on each run
-        QCOMPARE(list->columnWidth(0) + list->columnWidth(1), 800);
+        // A cancelled chooser leaves the device field as it was. The chooser lists anew on each
+        // run: each interface's name and description, if it has one.
+        QCOMPARE(w.Control<QLineEdit>(IDC_EDIT_DEVICE)->text(), row.device);
+        QStringList rows;
+        for (const QTreeWidgetItem *item : list->findItems("*", Qt::MatchWildcard))
+            rows << item->text(0) + '|' + item->text(1);
+        QCOMPARE(rows, QStringList({"marlinox0|" + Text("説明"), "lo|"}));
         QCOMPARE(row.made.isEmpty() ? "" : ModeAndOwner(w.At(row.folder)), row.made);
         // Every request of the worker waits for this thread: the window has not changed yet.
-        QCOMPARE(w.Seen(), started ? Text(AppText::kTitleStarted) + w.At(row.started) + " 10"
-                                   : "Marlinox 01");
+        QCOMPARE(w.Seen(), started ? Text(AppText::kTitleStarted) + w.At(row.started) + " 10000001"
+                                   : "Marlinox 01111111");
         if (!started)
             return;
         CLoopbackListener server;
@@ -272,7 +301,8 @@ private slots:
         // Once log.txt exists the interface is open; the capture may fail at once.
         const QString log = w.Dir() + "log.txt";
         if (listens)
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(log) || w.Seen().endsWith("01"), kGenerous);
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(log) || w.Seen().endsWith(" 01111111"),
+                                     kGenerous);
         if (listens && !live && !QFileInfo::exists(log))
             QSKIP("the kernel offers no nflog here");
         if (live) {
@@ -280,21 +310,21 @@ private slots:
             Exchange(connections[0], up, down);
             QTRY_VERIFY_WITH_TIMEOUT(w.MarkSeen(server, row.combine), kGenerous);
         }
-        if (row.stop == kClose)
+        if (row.end == End::Close)
             QVERIFY(!w.m_dlg.close());
-        else if (row.stop == kEsc)
+        else if (row.end == End::Esc)
             QTest::keyClick(&w.m_dlg, Qt::Key_Escape);
-        else if (row.stop == kSession)
+        else if (row.end == End::Session)
             w.m_dlg.EndSession();
-        else if (row.stop > 0)
-            std::raise(row.stop);
+        else if (row.end == End::Signal)
+            std::raise(row.signal), std::raise(row.signal);
         else
-            QTest::mouseClick(w.Control(1006), Qt::LeftButton);
+            QTest::mouseClick(w.Control(IDC_BTN_STOP), Qt::LeftButton);
         if (!closes) { // and a close request while it winds down does nothing
-            QCOMPARE(w.Seen(), Text("終了処理中 00"));
+            QCOMPARE(w.Seen(), Text("終了処理中 00000001"));
             QTest::keyClick(&w.m_dlg, Qt::Key_Escape);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(w.Seen(), Text("キャプチャ終了 01"), kGenerous);
+        QTRY_COMPARE_WITH_TIMEOUT(w.Seen(), Text("キャプチャ終了 01111111"), kGenerous);
         // A typed name is opened as it stands; libpcap says why there is no such interface.
         QVERIFY(listens || (w.Log().startsWith(Text("デバイスを開けませんでした。\n")) &&
                             w.Log().count('\n') == 2 && !w.Log().endsWith("。\n\n")));

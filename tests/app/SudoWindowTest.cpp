@@ -3,6 +3,7 @@
 #include "AppTexts.h"
 #include "CaptureApp.h"
 #include "CaptureDlg.h"
+#include "ControlIds.h"
 #include "FolderTestSupport.h"
 #include "Hooks.h"
 #include "Loopback.h"
@@ -44,16 +45,16 @@ private slots:
         uid_t opener = 0;
         const auto hook = Hook(SetFolderOpener, [&](auto &) { opener = ::getuid(); });
         CCaptureDlg dlg;
-        dlg.findChild<QLineEdit *>("id1001")->setText("lo");
-        dlg.findChild<QLineEdit *>("id1008")->setText(ground.Dir() + "out");
-        QTest::mouseClick(dlg.findChild<QPushButton *>("id1005"), Qt::LeftButton);
+        dlg.findChild<QLineEdit *>(Id(IDC_EDIT_DEVICE))->setText("lo");
+        dlg.findChild<QLineEdit *>(Id(IDC_EDIT_FOLDER))->setText(ground.Dir() + "out");
+        QTest::mouseClick(dlg.findChild<QPushButton *>(Id(IDC_BTN_CAPTURE)), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ground.Dir() + "out/log.txt"), 60000);
         CLoopbackListener server;
         for (auto &c : server.Connect(1))
             Exchange(c, PatternBytes(100, 1), PatternBytes(100, 2));
         QCOMPARE(ThreadsCredentials(),
                  QStringList({"Uid: 65534 65534 65534 65534", "CapEff: 0000000000000000"}));
-        QTest::mouseClick(dlg.findChild<QPushButton *>("id1006"), Qt::LeftButton);
+        QTest::mouseClick(dlg.findChild<QPushButton *>(Id(IDC_BTN_STOP)), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(dlg.windowTitle(), Text(AppText::kTitleFinished), 60000);
         QCOMPARE(opener, uid_t(65534));
         QCOMPARE(ModeAndOwner(ground.Dir() + "out/log.txt"), QString("600 65534"));

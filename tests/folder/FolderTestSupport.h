@@ -14,6 +14,9 @@
 // One of the program's texts (UTF-8) as Qt shows it.
 inline QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
+// The objectName of the widget of control number id (ControlIds.h).
+inline QString Id(int id) { return QString("id%1").arg(id); }
+
 // The permission bits and the owner of the entry at path, as "700 0".
 inline QString ModeAndOwner(const QString &path)
 {

@@ -23,7 +23,7 @@ GROUPS = {
     "engine": ["capture_tests"],
     "cli": ["cli_tests"],
     "reliability": ["reliability_tests"],
-    "window": ["app_tests"],
+    "window": ["app_tests", "sudo_window_tests"],
     "folder": ["folder_tests"],
     "platform": ["platform_tests"],
 }
