@@ -4,6 +4,7 @@
 // The capture is staged: the window is put in its capturing state and given the log lines that
 // a capture in Packet Combine mode writes.
 #include "CaptureDlg.h"
+#include "ControlIds.h"
 #include "DeviceDlg.h"
 #include "FolderDlg.h"
 #include "Hooks.h"
@@ -78,17 +79,20 @@ int main(int argc, char *argv[])
 
     SetModalRunner([&](QDialog &chooser) {
         chooser.show();
-        auto *list = chooser.findChild<QTreeWidget *>("id1003");
+        auto *list =
+            chooser.findChild<QTreeWidget *>(QString::fromStdString(ControlName(IDC_LIST_DEVICE)));
         list->setCurrentItem(list->topLevelItem(2));
         QApplication::processEvents();
         ok = Save(chooser, folder, "device-chooser.png") && ok;
         chooser.hide();
         return int(QDialog::Rejected);
     });
-    dlg.findChild<QPushButton *>("id1011")->click();
+    dlg.findChild<QPushButton *>(QString::fromStdString(ControlName(IDC_BTN_SELECT_DEVICE)))
+        ->click();
 
-    dlg.findChild<QLineEdit *>("id1001")->setText("lo");
-    dlg.findChild<QLineEdit *>("id1008")->setText("/home/user/キャプチャ/2024-05-01");
+    dlg.findChild<QLineEdit *>(QString::fromStdString(ControlName(IDC_EDIT_DEVICE)))->setText("lo");
+    dlg.findChild<QLineEdit *>(QString::fromStdString(ControlName(IDC_EDIT_FOLDER)))
+        ->setText("/home/user/キャプチャ/2024-05-01");
     dlg.EnableControls(false);
     for (int i = 1; i <= 14; ++i) {
         char line[64];

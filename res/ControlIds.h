@@ -1,8 +1,12 @@
 #pragma once
+#include <string>
 
 // The numbers of the dialog templates, their controls, the folder tree's menu commands and the
 // icon: the templates (DialogTemplates.cpp), the dialogs that bind their controls and the tests
 // that find them all use these names. A control's widget is named "id<number>".
+
+// The object name of control id's widget: "id" and the number.
+inline std::string ControlName(int id) { return "id" + std::to_string(id); }
 
 // Dialog templates.
 constexpr int IDD_CAPTURE = 102; // the main window

@@ -1,5 +1,7 @@
 #include "DialogBuilder.h"
 
+#include "ControlIds.h"
+
 #include "DialogKeyFilter.h"
 #include "DialogUnits.h"
 
@@ -132,7 +134,7 @@ QHash<int, QWidget *> BuildDialog(QWidget *dialog, int id, const ControlFactory 
         QWidget *w = create ? create(c, dialog) : nullptr;
         if (!w)
             w = MakeStandard(c, dialog);
-        w->setObjectName(QStringLiteral("id%1").arg(c.nId));
+        w->setObjectName(QString::fromStdString(ControlName(c.nId)));
         w->setGeometry(du.Rect(c.x, c.y, c.cx, c.cy));
         ApplyStyle(c, w);
         // A group box comes after the fields that it frames; below them it takes no clicks.

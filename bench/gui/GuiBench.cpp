@@ -11,6 +11,7 @@
 // once, unpaced, and lets the capture run --seconds after. Needs CAP_NET_RAW (root). Run it on
 // the offscreen platform (QT_QPA_PLATFORM=offscreen) or on a desktop to see the window.
 #include "CaptureDlg.h"
+#include "ControlIds.h"
 #include "Hooks.h"
 #include "MessageBox.h"
 
@@ -161,7 +162,8 @@ CResult RunGui(const COptions &o, const std::string &folder)
         });
     SetFolderOpener([](const std::string &) {});
     SetModalRunner([](QDialog &chooser) {
-        auto *list = chooser.findChild<QTreeWidget *>("id1003");
+        auto *list =
+            chooser.findChild<QTreeWidget *>(QString::fromStdString(ControlName(IDC_LIST_DEVICE)));
         const auto rows = list->findItems("lo", Qt::MatchExactly, 0);
         if (!rows.isEmpty()) {
             list->setCurrentItem(rows.first());
@@ -172,15 +174,19 @@ CResult RunGui(const COptions &o, const std::string &folder)
 
     CCaptureDlg dlg;
     dlg.show();
-    dlg.findChild<QPushButton *>("id1011")->click();
-    dlg.findChild<QLineEdit *>("id1008")->setText(QString::fromStdString(folder));
-    dlg.findChild<QCheckBox *>("id1010")->setChecked(false);
-    auto *capture = dlg.findChild<QPushButton *>("id1005");
+    dlg.findChild<QPushButton *>(QString::fromStdString(ControlName(IDC_BTN_SELECT_DEVICE)))
+        ->click();
+    dlg.findChild<QLineEdit *>(QString::fromStdString(ControlName(IDC_EDIT_FOLDER)))
+        ->setText(QString::fromStdString(folder));
+    dlg.findChild<QCheckBox *>(QString::fromStdString(ControlName(IDC_CHECK_COMBINE)))
+        ->setChecked(false);
+    auto *capture =
+        dlg.findChild<QPushButton *>(QString::fromStdString(ControlName(IDC_BTN_CAPTURE)));
     capture->click();
     WaitForLog(folder);
 
     CResult r = SendFor(o, [](auto done) { ServeUntil(done); });
-    dlg.findChild<QPushButton *>("id1006")->click();
+    dlg.findChild<QPushButton *>(QString::fromStdString(ControlName(IDC_BTN_STOP)))->click();
     ServeUntil([&] { return capture->isEnabled(); });
     r.nRead = dlg.GetLastOutcome().nPackets;
     r.nDropped = dlg.GetLastOutcome().nDropped;

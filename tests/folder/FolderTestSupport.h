@@ -1,6 +1,7 @@
 #pragma once
 // What the folder chooser and main window tests share: a stand-in for any of the program's
 // replaceable functions, recorded message boxes, HOME in a temporary folder.
+#include "ControlIds.h"
 #include "MessageBox.h"
 
 #include "TempDir.h"
@@ -15,7 +16,7 @@
 inline QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
 // The objectName of the widget of control number id (ControlIds.h).
-inline QString Id(int id) { return QString("id%1").arg(id); }
+inline QString Id(int id) { return QString::fromStdString(ControlName(id)); }
 
 // The permission bits and the owner of the entry at path, as "700 0".
 inline QString ModeAndOwner(const QString &path)
