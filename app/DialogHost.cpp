@@ -2,6 +2,7 @@
 
 #include "CaptureWorker.h"
 #include "SignalWatcher.h"
+#include "UiCall.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -10,24 +11,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <system_error>
-
-namespace {
-
-// Qt's event queue and the semaphore of its blocking connection live in libraries that
-// ThreadSanitizer does not see into, so each side of an event announces the hand-over: the
-// worker once the event is in place and after its wait, the UI thread before it delivers the
-// event and after it has done so.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void *address);
-extern "C" void __tsan_release(void *address);
-void HandOver(void *token) { __tsan_release(token); }
-void TakeOver(void *token) { __tsan_acquire(token); }
-#else
-void HandOver(void *) {}
-void TakeOver(void *) {}
-#endif
-
-} // namespace
 
 CDialogHost::CDialogHost(QObject *parent) : QObject(parent) {}
 
@@ -54,11 +37,15 @@ bool CDialogHost::Start(const CCaptureRequest &request)
     std::error_code failure;
     try {
         m_worker = std::thread([this] {
-            // A table of descriptors of its own: the kernel then skips counting references on
-            // each of the worker's file and socket calls (a capture writes a file per frame),
-            // and programs this process starts cannot inherit the capture's socket. The worker
-            // still has every descriptor opened before (the output folder, the wake-up).
+        // A table of descriptors of its own: the kernel then skips counting references on
+        // each of the worker's file and socket calls (a capture writes a file per frame),
+        // and programs this process starts cannot inherit the capture's socket. The worker
+        // still has every descriptor opened before (the output folder, the wake-up).
+        // ThreadSanitizer knows one table per process and would take a number used in both
+        // tables for a race, so its builds share the table.
+#if !defined(__SANITIZE_THREAD__)
             ::unshare(CLONE_FILES);
+#endif
             CaptureThreadProc(m_request, m_control, *this);
         });
     } catch (const std::system_error &e) {
@@ -83,27 +70,19 @@ void CDialogHost::WaitForWorker()
         m_worker.join();
 }
 
-// Delivers event on the window's thread and waits for it, like a message sent to a window. The
-// wait ends also when the host goes away first: Qt then discards the call and lets the caller
-// go on.
+// Delivers event on the window's thread and waits for it. The wait ends also when the host goes
+// away first.
 void CDialogHost::SendToUi(const std::function<void()> &event)
 {
-    // IMPORTANT: a blocking call into the caller's own thread would wait for itself forever.
+    // IMPORTANT: a call into the caller's own thread would wait for itself forever.
     if (QThread::currentThread() == thread()) {
         event();
         return;
     }
-    HandOver(&m_control);
-    QMetaObject::invokeMethod(
-        this,
-        [this, &event] {
-            TakeOver(&m_control);
-            event();
-            HandOver(&m_control);
-        },
-        Qt::BlockingQueuedConnection);
-    TakeOver(&m_control);
+    CUiCall::Send(this, event);
 }
+
+void CDialogHost::customEvent(QEvent *event) { CUiCall::Run(event); }
 
 void CDialogHost::OnLogLine(const std::string &text, LineKind)
 {

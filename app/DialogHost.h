@@ -57,6 +57,9 @@ signals:
     // The capture has ended: the worker's last event.
     void captureEnded(const CCaptureOutcome &outcome);
 
+protected:
+    void customEvent(QEvent *event) override;
+
 private:
     void SendToUi(const std::function<void()> &event);
 
