@@ -31,17 +31,33 @@ namespace {
 constexpr uint32_t kClient = 0x0a000001;
 constexpr uint32_t kServer = 0x0a000002;
 
+// A folder of its own and the way into it: a cache of fds descriptors, runs of run bytes
+// from a pool of pool bytes.
+struct COutputRig
+{
+    COutputRig(int fds, size_t run, size_t pool)
+        : descriptors(fds, &events), output(descriptors, events, run, pool)
+    {
+        EXPECT_TRUE(folder.Open(dir.Path()));
+    }
+
+    CTempDir dir;
+    CFolder folder;
+    CEventLog events;
+    CDescriptorCache descriptors;
+    CWriteBehind output;
+};
+
 // One stream writing into a folder of its own. Uncoalesced, every write is made at once;
 // coalesced, its files share one descriptor and a pool of two runs of 8 bytes: every write may
 // reopen a file, and every way of writing a pending run is taken.
-struct CStreamRig
+struct CStreamRig : COutputRig
 {
     explicit CStreamRig(uint32_t isnA = 1000, uint32_t isnB = 5000, bool coalesce = false,
                         uint64_t zeroBudget = CTcpStream::kZeroBudget)
-        : conv(kClient, 40000, kServer, 80, isnA, isnB), descriptors(coalesce ? 1 : 8, &events),
-          output(descriptors, events, coalesce ? 8 : 1, 16), stream(output, zeroBudget)
+        : COutputRig(coalesce ? 1 : 8, coalesce ? 8 : 1, 16),
+          conv(kClient, 40000, kServer, 80, isnA, isnB), stream(output, zeroBudget)
     {
-        folder.Open(dir.Path());
         EXPECT_EQ(stream.OpenFiles(folder, "s-1", "s-2"), 1);
     }
 
@@ -76,12 +92,7 @@ struct CStreamRig
         return conv;
     }
 
-    CTempDir dir;
-    CFolder folder;
-    CEventLog events;
     CConversation conv;
-    CDescriptorCache descriptors;
-    CWriteBehind output;
     CTcpStream stream;
 };
 
@@ -124,8 +135,8 @@ struct CLinearTable
             return;
         if (streams.size() >= capacity)
             Remove(Victim());
-        streams.push_back({++count, std::make_unique<CTcpStream>(output), clock});
-        streams.back().stream->OpenFiles(folder, StreamFileName(count, 1).c_str(),
+        streams.push_back({++count, std::make_unique<CTcpStream>(rig.output), clock});
+        streams.back().stream->OpenFiles(rig.folder, StreamFileName(count, 1).c_str(),
                                          StreamFileName(count, 2).c_str());
         if (::Offer(*streams.back().stream, p) < 0)
             Remove(streams.size() - 1);
@@ -148,44 +159,46 @@ struct CLinearTable
         streams.erase(streams.begin() + long(i));
     }
 
-    const CFolder &folder;
     size_t capacity;
-    CEventLog events = {};
-    CDescriptorCache descriptors{64, &events};
-    CWriteBehind output{descriptors, events, 1, 1};
+    COutputRig rig{64, 1, 1};
     std::vector<Entry> streams = {};
     int count = 0;
     long clock = 0;
 };
 
-// Random traffic from eight connections that share hosts and ports, reopen with new sequence
-// numbers, fail their handshakes, reset, and send from everywhere; half of them over IPv6. It
-// begins with three connections that carry data and then a fourth that opens: a full table of
-// three has no stream without data then, and gives the place of the one idle longest.
-class CTrafficMaker
+// count packets of random traffic from eight connections that share hosts and ports, reopen
+// with new sequence numbers, fail their handshakes, reset, and send from everywhere; half of
+// them over IPv6. It begins with three connections that carry data and then a fourth that
+// opens: a full table of three has no stream without data then, and gives the place of the one
+// idle longest.
+std::vector<Bytes> Traffic(uint32_t seed, size_t count)
 {
-public:
-    explicit CTrafficMaker(uint32_t seed) : m_rng(seed), m_convs(8, CConversation(0, 0, 0, 0, 0, 0))
-    {
-        for (int c = 0; c < 8; ++c)
-            Reopen(c);
-        for (size_t c : {0, 1, 2}) {
-            Append(m_opening, m_convs[c].Handshake());
-            m_opening.push_back(m_convs[c].Send(0, TCP_ACK, PatternBytes(10, 1)));
-        }
-        m_opening.push_back(m_convs[0].Send(1, TCP_ACK, PatternBytes(10, 2))); // 1 idle longest
-        m_opening.push_back(m_convs[3].Send(0, TCP_SYN));
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
+    std::vector<CConversation> convs(8, CConversation(0, 0, 0, 0, 0, 0));
+    uint32_t isn = 0xfff00000u;
+    // Sequence numbers of a reopened connection stay near the old ones, so that the files
+    // stay small when a stream mistakes one connection for the other.
+    auto reopen = [&](int c) {
+        isn += uint32_t(pick(100000));
+        convs[size_t(c)] = CConversation(0x0a000001 + uint32_t(c % 3), uint16_t(1000 + c % 4),
+                                         0x0a000010, 80, isn, isn * 3, c % 2 ? 6 : 4);
+    };
+    for (int c = 0; c < 8; ++c)
+        reopen(c);
+    std::vector<Bytes> packets;
+    for (size_t c : {0, 1, 2}) {
+        Append(packets, convs[c].Handshake());
+        packets.push_back(convs[c].Send(0, TCP_ACK, PatternBytes(10, 1)));
     }
-
-    Bytes Next()
-    {
-        if (m_nOpened < m_opening.size())
-            return m_opening[m_nOpened++];
-        const int c = Pick(8), side = Pick(2);
-        CConversation &conv = m_convs[size_t(c)];
-        switch (Pick(12)) {
+    packets.push_back(convs[0].Send(1, TCP_ACK, PatternBytes(10, 2))); // 1 idle longest
+    packets.push_back(convs[3].Send(0, TCP_SYN));
+    auto next = [&]() -> Bytes {
+        const int c = pick(8), side = pick(2);
+        CConversation &conv = convs[size_t(c)];
+        switch (pick(12)) {
         case 0:
-            Reopen(c);
+            reopen(c);
             return conv.Send(0, TCP_SYN);
         case 1:
             return conv.Send(1, TCP_SYN | TCP_ACK);
@@ -196,37 +209,24 @@ public:
         case 4:
             return conv.Send(side, TCP_ACK | TCP_FIN);
         case 5:
-            return conv.Send(side, Pick(3) == 0 ? TCP_RST : TCP_ACK);
+            return conv.Send(side, pick(3) == 0 ? TCP_RST : TCP_ACK);
         case 6:
             return BuildIpTcp(
-                {.src = 0, .dst = 0, .sport = 0, .dport = 0, .flags = uint8_t(Pick(32))});
+                {.src = 0, .dst = 0, .sport = 0, .dport = 0, .flags = uint8_t(pick(32))});
         default: {
-            const uint32_t back = uint32_t(Pick(4) == 0 ? Pick(3000) : 0);
-            const Bytes data = PatternBytes(size_t(1 + Pick(1500)), uint32_t(Pick(1000)));
+            const uint32_t back = uint32_t(pick(4) == 0 ? pick(3000) : 0);
+            const Bytes data = PatternBytes(size_t(1 + pick(1500)), uint32_t(pick(1000)));
             Bytes p = conv.SendAt(side, TCP_ACK, conv.NextSeq(side) - back, data);
             if (back == 0)
                 conv.Send(side, TCP_ACK, data);
             return p;
         }
         }
-    }
-
-private:
-    int Pick(int n) { return int(m_rng() % uint32_t(n)); }
-    // Sequence numbers of a reopened connection stay near the old ones, so that the files
-    // stay small when a stream mistakes one connection for the other.
-    void Reopen(int c)
-    {
-        m_isn += uint32_t(Pick(100000));
-        m_convs[size_t(c)] = CConversation(0x0a000001 + uint32_t(c % 3), uint16_t(1000 + c % 4),
-                                           0x0a000010, 80, m_isn, m_isn * 3, c % 2 ? 6 : 4);
-    }
-    uint32_t m_isn = 0xfff00000u;
-    std::mt19937 m_rng;
-    std::vector<CConversation> m_convs;
-    std::vector<Bytes> m_opening;
-    size_t m_nOpened = 0;
-};
+    };
+    while (packets.size() < count)
+        packets.push_back(next());
+    return packets;
+}
 
 // Every file of folder with its bytes.
 std::map<std::string, Bytes> Files(const std::string &folder)
@@ -429,22 +429,17 @@ TEST(TcpStreamTest, ZerosStayWithinTheirBudget)
 // is told once.
 TEST(TcpStreamTest, FilesThroughAFullCache)
 {
-    CTempDir dir;
-    CFolder folder;
-    ASSERT_TRUE(folder.Open(dir.Path()));
-    CEventLog events;
-    CDescriptorCache descriptors(2, &events);
-    CWriteBehind output(descriptors, events, 1, 1); // runs of one byte: every write is made now
+    COutputRig r(2, 1, 1); // runs of one byte: every write is made now
     auto isOpen = [&](const std::string &name) {
+        std::error_code ec;
         for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-            std::error_code ec;
-            if (std::filesystem::read_symlink(fd.path(), ec) == dir.Path() + name)
+            if (std::filesystem::read_symlink(fd.path(), ec) == r.dir.Path() + name)
                 return true;
         }
         return false;
     };
-    CTcpStream a(output), b(output);
-    ASSERT_EQ(a.OpenFiles(folder, "x-1", "x-2") + b.OpenFiles(folder, "y-1", nullptr), 2);
+    CTcpStream a(r.output), b(r.output);
+    ASSERT_EQ(a.OpenFiles(r.folder, "x-1", "x-2") + b.OpenFiles(r.folder, "y-1", nullptr), 2);
     CConversation ca(kClient, 1, kServer, 2, 10, 20), cb(kClient, 3, kServer, 4, 30, 40);
     for (const auto &[stream, conv] : {std::pair{&a, &ca}, std::pair{&b, &cb}}) {
         for (const auto &p : conv->Handshake())
@@ -457,22 +452,22 @@ TEST(TcpStreamTest, FilesThroughAFullCache)
     EXPECT_TRUE(isOpen("y-1") && isOpen("x-2") && !isOpen("x-1"));
     for (const auto &p : ca.Close(0))
         Offer(a, p); // the cut reopens both files
-    EXPECT_EQ(ReadFileBytes(dir.Path() + "x-1"), x);
-    EXPECT_EQ(ReadFileBytes(dir.Path() + "x-2"), y);
+    EXPECT_EQ(ReadFileBytes(r.dir.Path() + "x-1"), x);
+    EXPECT_EQ(ReadFileBytes(r.dir.Path() + "x-2"), y);
     b.CloseFiles(1);
-    EXPECT_FALSE(FileExists(dir.Path() + "y-1"));
-    EXPECT_EQ(events.shortages, 1);
+    EXPECT_FALSE(FileExists(r.dir.Path() + "y-1"));
+    EXPECT_EQ(r.events.shortages, 1);
 
     // A run that needs a piece of a spent pool writes the oldest other run; a full run is
     // written at once.
-    CWriteBehind tight(descriptors, events, 8, 8); // four pieces of two bytes
-    const auto p = tight.Open(folder, "p"), q = tight.Open(folder, "q");
+    CWriteBehind tight(r.descriptors, r.events, 8, 8); // four pieces of two bytes
+    const auto p = tight.Open(r.folder, "p"), q = tight.Open(r.folder, "q");
     const Bytes z = PatternBytes(8, 3);
     tight.Write(p, 0, z.data(), 2);
     tight.Write(q, 0, z.data(), 6);
     tight.Write(q, 6, &z[6], 2);
-    EXPECT_EQ(ReadFileBytes(dir.Path() + "p"), Bytes(z.begin(), z.begin() + 2));
-    EXPECT_EQ(ReadFileBytes(dir.Path() + "q"), z);
+    EXPECT_EQ(ReadFileBytes(r.dir.Path() + "p"), Bytes(z.begin(), z.begin() + 2));
+    EXPECT_EQ(ReadFileBytes(r.dir.Path() + "q"), z);
     EXPECT_TRUE(tight.Close(p).empty() && tight.Close(q).empty());
 }
 
@@ -506,17 +501,12 @@ TEST(StreamTableTest, SameStreamsAndFilesAsOfferingToEveryStream)
     for (uint32_t seed : {1u, 2u}) {
         for (size_t capacity : {size_t(3), size_t(1024)}) {
             SCOPED_TRACE(testing::Message() << "seed " << seed << " capacity " << capacity);
-            CTempDir fast, slow;
-            CFolder fastFolder, slowFolder;
-            ASSERT_TRUE(fastFolder.Open(fast.Path()) && slowFolder.Open(slow.Path()));
-            CEventLog events;
-            CDescriptorCache descriptors(4, &events);
-            CWriteBehind output(descriptors, events, 8, 24);
-            CStreamTable table(fastFolder, events, output, capacity);
-            CLinearTable reference{slowFolder, capacity};
-            CTrafficMaker traffic(seed);
-            for (int i = 0; i < 1500; ++i) {
-                const Bytes p = traffic.Next();
+            COutputRig fast(4, 8, 24);
+            CStreamTable table(fast.folder, fast.events, fast.output, capacity);
+            CLinearTable reference{capacity};
+            const std::vector<Bytes> traffic = Traffic(seed, 1500);
+            for (size_t i = 0; i < traffic.size(); ++i) {
+                const Bytes &p = traffic[i];
                 CSegment segment;
                 if (DecodeIp(p.data(), p.size(), segment))
                     table.Offer(segment);
@@ -524,13 +514,13 @@ TEST(StreamTableTest, SameStreamsAndFilesAsOfferingToEveryStream)
                 std::set<int> expected;
                 for (const auto &e : reference.streams)
                     expected.insert(e.number);
-                ASSERT_EQ(events.held, expected) << "packet " << i;
+                ASSERT_EQ(fast.events.held, expected) << "packet " << i;
             }
             table.CloseAll();
-            EXPECT_TRUE(events.held.empty());
-            const auto files = Files(fast.Path());
-            EXPECT_TRUE(files == Files(slow.Path())) << files.size() << " files";
-            EXPECT_EQ(events.failures, 0);
+            EXPECT_TRUE(fast.events.held.empty());
+            const auto files = Files(fast.dir.Path());
+            EXPECT_TRUE(files == Files(reference.rig.dir.Path())) << files.size() << " files";
+            EXPECT_EQ(fast.events.failures, 0);
         }
     }
 }
