@@ -110,8 +110,7 @@ TEST(SecurityTest, PlantedLinksAndFifosAreReplacedNeverWrittenThrough)
     CTempDir dir;
     const std::vector<Bytes> packets = Connections(1, 400000, 500);
     WritePcap(dir.Path() + "in.pcap", packets);
-    CChildSetup outputGone;
-    outputGone.stdoutGone = true;
+    const CChildSetup outputGone{.stdoutGone = true};
     enum Plant { kSymlink, kHardLink, kFifo };
     for (bool sticky : {true, false}) {
         for (Plant plant : {kSymlink, kHardLink, kFifo}) {
@@ -173,9 +172,7 @@ TEST(SecurityTest, PipedCapturesThroughSwapsAHangupAndSudo)
         const std::string folder = dir.Path() + "new/out/", elsewhere = dir.Path() + "elsewhere/";
         ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
         WriteFile(dir.Path() + "target", Bytes{'k', 'e', 'e', 'p'});
-        CChildSetup setup;
-        setup.stdinPipe = true;
-        setup.nofile = act == kSwapFile ? 16 : -1;
+        CChildSetup setup{.nofile = act == kSwapFile ? 16 : -1, .stdinPipe = true};
         const uid_t owner = act == kSudo ? nobody->pw_uid : ::geteuid();
         if (act == kSudo)
             setup.env = {"SUDO_UID=" + std::to_string(owner),
@@ -232,10 +229,8 @@ TEST(SecurityTest, ClosedDescriptorsAndATightUmaskLeaveTheCaptureWhole)
 {
     CTempDir dir;
     WritePcap(dir.Path() + "in.pcap", Connections(2, 3000, 200));
-    CChildSetup closed, masked;
-    closed.closeStd = true;
-    masked.umask = 0277;
-    for (const auto &[name, setup] : {std::pair("closed", closed), std::pair("umask", masked)}) {
+    for (const auto &[name, setup] : {std::pair("closed", CChildSetup{.closeStd = true}),
+                                      std::pair("umask", CChildSetup{.umask = 0277})}) {
         SCOPED_TRACE(name);
         const std::string folder = dir.Path() + name + "/out/";
         EXPECT_EQ(RunCli({"-r", dir.Path() + "in.pcap", "-o", folder}, nullptr, nullptr, setup), 0);
@@ -289,11 +284,9 @@ TEST(FaultTest, FullDiskOrFileLimitIsToldAndCountedAsMissing)
         std::optional<CSmallDisk> disk;
         ASSERT_TRUE(row.fsize >= 0 || disk.emplace(folder).bMounted);
         std::string out, err;
-        CChildSetup limited;
-        limited.fsize = row.fsize;
         EXPECT_EQ(
             RunCli({"-r", dir.Path() + "in.pcap", "-o", folder, "-q", row.raw ? "--raw" : "-q"},
-                   &out, &err, limited),
+                   &out, &err, {.fsize = row.fsize}),
             3)
             << err;
         const auto lines = Lines(out);
