@@ -65,7 +65,7 @@ CLoopbackListener::CLoopbackListener(int family)
         m_wPort = PortOf(m_fd.Get());
 }
 
-std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n, int pauseUs)
+std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n)
 {
     std::vector<CLoopbackConnection> connections;
     const sockaddr_in6 address = LoopbackAddress(m_nFamily, m_wPort);
@@ -81,7 +81,6 @@ std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n, int pauseUs)
         c.wClientPort = PortOf(c.client.Get());
         c.wServerPort = m_wPort;
         connections.push_back(std::move(c));
-        std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
     }
     return connections;
 }
