@@ -391,8 +391,7 @@ TEST(TcpStreamTest, ZerosStayWithinTheirBudget)
     {
         const char *name;
         Act act;
-        uint64_t at;
-        uint64_t length[2], sent[2];
+        uint64_t at, length[2], sent[2];
     } rows[] = {
         {"a byte at the budget", kByte, kFar, {kFar + 1, 0}, {kFar + 1, 0}},
         {"a byte one past it", kByte, kFar + 1, {1, 0}, {1, 0}},
@@ -457,18 +456,21 @@ TEST(TcpStreamTest, FilesThroughAFullCache)
     b.CloseFiles(1);
     EXPECT_FALSE(FileExists(r.dir.Path() + "y-1"));
     EXPECT_EQ(r.events.shortages, 1);
+}
 
-    // A run that needs a piece of a spent pool writes the oldest other run; a full run is
-    // written at once.
-    CWriteBehind tight(r.descriptors, r.events, 8, 8); // four pieces of two bytes
-    const auto p = tight.Open(r.folder, "p"), q = tight.Open(r.folder, "q");
+// A run that needs a piece of a spent pool (here four pieces of two bytes) writes the oldest
+// other run; a full run is written at once.
+TEST(WriteBehindTest, ASpentPoolWritesTheOldestRun)
+{
+    COutputRig r(2, 8, 8);
+    const auto p = r.output.Open(r.folder, "p"), q = r.output.Open(r.folder, "q");
     const Bytes z = PatternBytes(8, 3);
-    tight.Write(p, 0, z.data(), 2);
-    tight.Write(q, 0, z.data(), 6);
-    tight.Write(q, 6, &z[6], 2);
+    r.output.Write(p, 0, z.data(), 2);
+    r.output.Write(q, 0, z.data(), 6);
+    r.output.Write(q, 6, &z[6], 2);
     EXPECT_EQ(ReadFileBytes(r.dir.Path() + "p"), Bytes(z.begin(), z.begin() + 2));
     EXPECT_EQ(ReadFileBytes(r.dir.Path() + "q"), z);
-    EXPECT_TRUE(tight.Close(p).empty() && tight.Close(q).empty());
+    EXPECT_TRUE(r.output.Close(p).empty() && r.output.Close(q).empty());
 }
 
 // Missing bytes of overlapping, out-of-order and touching ranges and of one past the length;
