@@ -23,7 +23,7 @@
 #include <memory>
 #include <random>
 #include <set>
-#include <tuple>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
