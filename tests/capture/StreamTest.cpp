@@ -283,7 +283,8 @@ TEST(TcpStreamTest, StateTableFromHandshakeToClose)
             {f.At(1, 6), 5},                         // the second closer's own ACK
             {f.At(0, 6, "unacked", TCP_ACK, 6), -1}, // the final ACK: its bytes written, cut away
         });
-        EXPECT_EQ(f.File(1) + f.File(2), "helloworld");
+        EXPECT_EQ(f.File(1), "hello");
+        EXPECT_EQ(f.File(2), "world");
         // The ended stream answers -1 for its own packets, 0 for the same endpoints on a VLAN.
         const Bytes own = f.At(0, 7);
         CSegment segment;
