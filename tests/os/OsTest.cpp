@@ -32,13 +32,12 @@ void SwapForVictim(const std::string &made)
 // and a level swapped between its making and its opening fails the whole, touching nothing.
 TEST(OsTest, MakeFolderMakesItsOwnLevelsOnly)
 {
-    struct CRow
+    const struct
     {
         const char *name, *path;
         bool parents, swap;
         const char *error; // a part of the message, or empty for success
-    };
-    const CRow rows[] = {
+    } rows[] = {
         {"one level", "new", false, false, ""},
         {"a missing parent for one level", "no/new", false, false, "cannot open the folder"},
         {"with parents", "a/b/c", true, false, ""},
@@ -49,7 +48,7 @@ TEST(OsTest, MakeFolderMakesItsOwnLevelsOnly)
     };
     const bool root = ::geteuid() == 0;
     const CUser user{65534, 65534, ""};
-    for (const CRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         CTempDir dir;
         g_victim = dir.Path() + "victim";
@@ -66,9 +65,7 @@ TEST(OsTest, MakeFolderMakesItsOwnLevelsOnly)
         EXPECT_EQ(made, *row.error == '\0') << error;
         EXPECT_NE(error.find(row.error), std::string::npos) << error;
         EXPECT_TRUE(std::filesystem::is_empty(g_victim));
-        struct stat victim
-        {
-        }, target{}, last{};
+        struct stat victim = {}, target = {}, last = {};
         ASSERT_EQ(::stat(g_victim.c_str(), &victim) +
                       ::stat((dir.Path() + "target").c_str(), &target),
                   0);
@@ -87,15 +84,11 @@ TEST(OsTest, SudoIdsAndStandardDescriptors)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "sudo's ids are read only by a program run as root";
-    for (const auto &[value, good] : {std::pair("65534", true),
-                                      {"4294967294", true},
-                                      {"4294967295", false},
-                                      {"4294967296", false},
-                                      {"-1", false},
-                                      {"+5", false},
-                                      {" 5", false},
-                                      {"5x", false},
-                                      {"", false}}) {
+    const std::pair<const char *, bool> ids[] = {
+        {"65534", true},       {"4294967294", true}, {"4294967295", false},
+        {"4294967296", false}, {"-1", false},        {"+5", false},
+        {" 5", false},         {"5x", false},        {"", false}};
+    for (const auto &[value, good] : ids) {
         ::setenv("SUDO_UID", value, 1);
         std::string error;
         EXPECT_EQ(Privileges::CheckSudoIds(error), good) << value;
@@ -107,9 +100,7 @@ TEST(OsTest, SudoIdsAndStandardDescriptors)
         for (int fd : {0, 1, 2})
             ::close(fd);
         StartUp::OpenStandardDescriptors();
-        struct stat out
-        {
-        };
+        struct stat out = {};
         const int next = ::open("/", O_RDONLY);
         ::_exit(::fstat(1, &out) == 0 && S_ISCHR(out.st_mode) && next > 2 ? 0 : 1);
     }

@@ -8,13 +8,13 @@
 // How a child process starts.
 struct CChildSetup
 {
-    long nofile = -1;             // >= 0: its soft and hard RLIMIT_NOFILE
-    long fsize = -1;              // >= 0: its RLIMIT_FSIZE, the most bytes a file may hold
-    int umask = -1;               // >= 0: its file-creation mask
-    bool closeStd = false;        // it starts with standard input, output and error closed
-    bool stdinPipe = false;       // its standard input a pipe whose write end TakeStdin gives
-    bool stdoutGone = false;      // its standard output a pipe that nobody reads (else a file)
-    std::vector<std::string> env; // NAME=VALUE entries added to its environment
+    long nofile = -1;                  // >= 0: its soft and hard RLIMIT_NOFILE
+    long fsize = -1;                   // >= 0: its RLIMIT_FSIZE, the most bytes a file may hold
+    int umask = -1;                    // >= 0: its file-creation mask
+    bool closeStd = false;             // it starts with standard input, output and error closed
+    bool stdinPipe = false;            // its standard input a pipe whose write end TakeStdin gives
+    bool stdoutGone = false;           // its standard output a pipe that nobody reads (else a file)
+    std::vector<std::string> env = {}; // NAME=VALUE entries added to its environment
 };
 
 // A program run as a child process, its standard output and error captured into files.

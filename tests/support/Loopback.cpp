@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <netinet/in.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -66,7 +65,7 @@ CLoopbackListener::CLoopbackListener(int family)
         m_wPort = PortOf(m_fd.Get());
 }
 
-std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n, int pauseUs)
+std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n)
 {
     std::vector<CLoopbackConnection> connections;
     const sockaddr_in6 address = LoopbackAddress(m_nFamily, m_wPort);
@@ -82,7 +81,6 @@ std::vector<CLoopbackConnection> CLoopbackListener::Connect(int n, int pauseUs)
         c.wClientPort = PortOf(c.client.Get());
         c.wServerPort = m_wPort;
         connections.push_back(std::move(c));
-        std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
     }
     return connections;
 }
@@ -144,11 +142,8 @@ int StreamOfPort(const std::string &folder, uint16_t port, uint16_t serverPort)
 {
     // number,first_seen,last_seen,initiator,initiator_port,responder,responder_port,...
     for (const std::string &row : Lines(ReadText(folder + "connections.csv"))) {
-        std::istringstream fields(row);
-        std::string field[7];
-        for (auto &f : field)
-            std::getline(fields, f, ',');
-        if (field[4] == std::to_string(port) &&
+        const std::vector<std::string> field = Split(row, ',');
+        if (field.size() > 6 && field[4] == std::to_string(port) &&
             (serverPort == 0 || field[6] == std::to_string(serverPort)))
             return std::atoi(field[0].c_str());
     }

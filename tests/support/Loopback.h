@@ -43,9 +43,8 @@ public:
     // False when the family has no loopback address here.
     bool IsOpen() const { return m_wPort != 0; }
     uint16_t GetPort() const { return m_wPort; }
-    // Opens n connections to it, one after another, pausing pauseUs after each; fewer when the
-    // system refuses.
-    std::vector<CLoopbackConnection> Connect(int n, int pauseUs = 0);
+    // Opens n connections to it, one after another; fewer when the system refuses.
+    std::vector<CLoopbackConnection> Connect(int n);
 
 private:
     int m_nFamily;

@@ -2,66 +2,37 @@
 
 namespace {
 
-// The n low bytes of v into b at at, most significant first.
-void Put(Bytes &b, size_t at, uint32_t v, size_t n = 4)
+// v into the four bytes of b at at, most significant first.
+void Put(Bytes &b, size_t at, uint32_t v)
 {
-    for (size_t i = n; i-- > 0; v >>= 8)
+    for (size_t i = 4; i-- > 0; v >>= 8)
         b[at + i] = uint8_t(v);
-}
-
-// The IP header of s, with room (filled with NOPs) for the TCP header and payload.
-Bytes IpHeader(const TcpSegment &s)
-{
-    size_t header = size_t(s.ipHeaderLength);
-    if (s.version == 6) {
-        header = 40;
-        for (const auto &[type, length] : s.extensions)
-            header += size_t(length);
-    }
-    Bytes b(header + size_t(s.tcpHeaderLength) + s.payload.size(), 0x01);
-    if (s.version == 4) {
-        b[0] = uint8_t(0x40 | (header / 4));
-        Put(b, 0,
-            uint32_t(b[0]) << 24 | uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size()));
-        Put(b, 4, 0x12340000u | s.fragment);
-        Put(b, 8, 0x40060000u); // TTL 64, TCP, no checksum
-        Put(b, 12, s.src);
-        Put(b, 16, s.dst);
-        return b;
-    }
-    Put(b, 0, 0x60000000u);
-    Put(b, 4,
-        uint32_t(s.totalLength >= 0 ? size_t(s.totalLength) : b.size() - 40) << 16 |
-            uint32_t(s.extensions.empty() ? 6 : s.extensions.front().first) << 8 | 64);
-    for (size_t at : {8, 24}) {
-        std::fill(b.begin() + long(at), b.begin() + long(at + 16), 0);
-        b[at] = 0xfd;
-        Put(b, at + 12, at == 8 ? s.src : s.dst);
-    }
-    size_t at = 40;
-    for (size_t i = 0; i < s.extensions.size(); ++i) {
-        const auto &[type, length] = s.extensions[i];
-        b[at] = i + 1 < s.extensions.size() ? s.extensions[i + 1].first : 6;
-        b[at + 1] = uint8_t(type == 51 ? length / 4 - 2 : length / 8 - 1);
-        if (type == 44)
-            Put(b, at + 2, uint32_t(s.fragmentOffset) << 3, 2);
-        at += size_t(length);
-    }
-    return b;
 }
 
 } // namespace
 
 Bytes BuildIpTcp(const TcpSegment &s)
 {
-    Bytes b = IpHeader(s);
-    const size_t t = b.size() - s.payload.size() - size_t(s.tcpHeaderLength);
+    const size_t t = s.version == 4 ? 20 : 40;
+    Bytes b(t + 20 + s.payload.size(), 0);
+    if (s.version == 4) {
+        Put(b, 0, 0x45000000u | uint32_t(b.size()));
+        Put(b, 4, 0x12340000u | s.fragment);
+        Put(b, 8, 0x40060000u);
+        Put(b, 12, s.src);
+        Put(b, 16, s.dst);
+    } else {
+        Put(b, 0, 0x60000000u);
+        Put(b, 4, uint32_t(b.size() - 40) << 16 | 0x0640u);
+        b[8] = b[24] = 0xfd;
+        Put(b, 20, s.src);
+        Put(b, 36, s.dst);
+    }
     Put(b, t, uint32_t(s.sport) << 16 | s.dport);
     Put(b, t + 4, s.seq);
     Put(b, t + 8, s.ack);
-    Put(b, t + 12, uint32_t(s.tcpHeaderLength / 4) << 28 | uint32_t(s.flags) << 16 | 0xffff);
-    Put(b, t + 16, 0);
-    std::copy(s.payload.begin(), s.payload.end(), b.end() - long(s.payload.size()));
+    Put(b, t + 12, 0x50000000u | uint32_t(s.flags) << 16 | 0xffff);
+    std::copy(s.payload.begin(), s.payload.end(), b.begin() + long(t + 20));
     return b;
 }
 

@@ -26,17 +26,11 @@ struct TcpSegment
     uint8_t flags = 0;
     Bytes payload = {};
     int version = 4;
-    int ipHeaderLength = 20;  // IPv4: 20..60, multiple of 4; options are filled with NOPs
-    int tcpHeaderLength = 20; // 20..60, multiple of 4
-    int totalLength = -1;     // IPv4 total length, IPv6 payload length; -1: the real one
-    uint16_t fragment = 0;    // IPv4 flags and fragment offset field
-    // IPv6 extension headers before TCP: next-header value (0, 43, 60, 51, 44) and length in
-    // bytes; a fragment header (44) gets fragmentOffset (in 8-byte units).
-    std::vector<std::pair<uint8_t, int>> extensions = {};
-    uint16_t fragmentOffset = 0;
+    uint16_t fragment = 0; // IPv4 flags and fragment offset field
 };
 
-// IP header + TCP header + payload, as on the wire.
+// IP header + TCP header + payload, as on the wire: an IPv4 header of 20 bytes (TTL 64, no
+// checksum) or an IPv6 header without extension headers, then a TCP header of 20 bytes.
 Bytes BuildIpTcp(const TcpSegment &segment);
 
 // A frame of libpcap's link-layer type around body: Ethernet (1, with VLAN tags: 802.1Q, the

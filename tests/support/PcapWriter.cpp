@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <pcap/pcap.h>
+#include <utility>
 
 CPcapWriter::CPcapWriter(const std::string &path, int linkType, int snapLength)
     : m_pPcap(pcap_open_dead(linkType, snapLength))
@@ -18,13 +19,12 @@ CPcapWriter::CPcapWriter(int fd, int linkType)
         m_pDumper = pcap_dump_fopen(m_pPcap, file);
 }
 
-void CPcapWriter::Write(std::span<const uint8_t> frame, long caplen, long origLength)
+void CPcapWriter::Write(std::span<const uint8_t> frame, long caplen)
 {
     if (!m_pDumper)
         return;
-    const pcap_pkthdr header{{m_dwTime++, 0},
-                             bpf_u_int32(caplen < 0 ? long(frame.size()) : caplen),
-                             bpf_u_int32(origLength < 0 ? long(frame.size()) : origLength)};
+    const bpf_u_int32 size = bpf_u_int32(frame.size());
+    const pcap_pkthdr header{{m_dwTime++, 0}, caplen < 0 ? size : bpf_u_int32(caplen), size};
     pcap_dump(reinterpret_cast<u_char *>(m_pDumper), &header, frame.data());
     if (m_bFlushEach)
         pcap_dump_flush(m_pDumper);
@@ -33,9 +33,7 @@ void CPcapWriter::Write(std::span<const uint8_t> frame, long caplen, long origLe
 void CPcapWriter::Close()
 {
     if (m_pDumper)
-        pcap_dump_close(m_pDumper);
+        pcap_dump_close(std::exchange(m_pDumper, nullptr));
     if (m_pPcap)
-        pcap_close(m_pPcap);
-    m_pDumper = nullptr;
-    m_pPcap = nullptr;
+        pcap_close(std::exchange(m_pPcap, nullptr));
 }

@@ -20,9 +20,9 @@ public:
 
     bool IsOpen() const { return m_pDumper != nullptr; }
 
-    // One record: caplen bytes of frame (all of it when caplen < 0), original length
-    // origLength (the frame's size when < 0), time stamps one second apart.
-    void Write(std::span<const uint8_t> frame, long caplen = -1, long origLength = -1);
+    // One record: caplen bytes of frame (all of it when caplen < 0), its original length the
+    // frame's size, time stamps one second apart.
+    void Write(std::span<const uint8_t> frame, long caplen = -1);
 
     // Flushes and closes the file; the destructor does it too.
     void Close();
