@@ -98,7 +98,7 @@ done 3<<<"$mutations"
 nice -n 10 cmake --build "$build" -j2 >"$logs/final.build.log" 2>&1 ||
     echo "run-mutations: the final build failed, see $logs/final.build.log" >&2
 {
-    echo "Mutations of $src at $(git -C "$src" rev-parse --short HEAD), $(date -u '+%Y-%m-%d %H:%M UTC')."
+    echo "Mutations of the tree at $(git -C "$src" rev-parse --short HEAD), $(date -u '+%Y-%m-%d %H:%M UTC')."
     echo
     mutate report "$results" "$results.tests"
 } >"${results%.tsv}.md"

@@ -69,7 +69,7 @@ odd_dirs=$(awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")' <<<"$con
 [ -z "$odd_dirs" ] || fail "folders:" $'\n'"$odd_dirs"
 
 # The stripped program still runs.
-dpkg-deb --extract "$deb" "$out/root"
-[ "$("$out/root/usr/bin/marlinox-cli" --version)" = "marlinox-cli $version" ] ||
+dpkg-deb --extract "$deb" "$out/extracted"
+[ "$("$out/extracted/usr/bin/marlinox-cli" --version)" = "marlinox-cli $version" ] ||
     fail "the packaged marlinox-cli does not run"
 exit $failed
