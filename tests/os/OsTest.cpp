@@ -25,6 +25,14 @@ void SwapForVictim(const std::string &made)
     std::filesystem::create_directory_symlink(g_victim, made);
 }
 
+// Puts a folder of another user (nobody's, when run as root) where the level just made was.
+void SwapForForeign(const std::string &made)
+{
+    std::filesystem::rename(made, made + ".moved");
+    std::filesystem::create_directory(made);
+    (void)::chown(made.c_str(), 65534, 65534);
+}
+
 } // namespace
 
 // Each row makes "@" + path (with parents, or one level) for a user; the folder must end up
@@ -35,20 +43,24 @@ TEST(OsTest, MakeFolderMakesItsOwnLevelsOnly)
     const struct
     {
         const char *name, *path;
-        bool parents, swap;
+        bool parents;
+        MadeHook swap;     // what replaces each level just made
         const char *error; // a part of the message, or empty for success
     } rows[] = {
-        {"one level", "new", false, false, ""},
-        {"a missing parent for one level", "no/new", false, false, "cannot open the folder"},
-        {"with parents", "a/b/c", true, false, ""},
-        {"through a link the user made", "link/d", true, false, ""},
-        {"a file in the way", "file/sub", true, false, "file: not a folder"},
-        {"the level made swapped", "new", false, true, "new: output folder replaced"},
-        {"a parent made swapped", "x/y", true, true, "x: output folder replaced"},
+        {"one level", "new", false, nullptr, ""},
+        {"a missing parent for one level", "no/new", false, nullptr, "cannot open the folder"},
+        {"with parents", "a/b/c", true, nullptr, ""},
+        {"through a link the user made", "link/d", true, nullptr, ""},
+        {"a file in the way", "file/sub", true, nullptr, "file: not a folder"},
+        {"the level made swapped", "new", false, SwapForVictim, "new: output folder replaced"},
+        {"a parent made swapped", "x/y", true, SwapForVictim, "x: output folder replaced"},
+        {"another user's folder swapped in", "new", false, SwapForForeign, "new: output folder"},
     };
     const bool root = ::geteuid() == 0;
     const CUser user{65534, 65534, ""};
     for (const auto &row : rows) {
+        if (row.swap == SwapForForeign && !root)
+            continue; // only root makes a folder another user's
         SCOPED_TRACE(row.name);
         CTempDir dir;
         g_victim = dir.Path() + "victim";
@@ -56,7 +68,7 @@ TEST(OsTest, MakeFolderMakesItsOwnLevelsOnly)
         std::filesystem::create_directory(dir.Path() + "target");
         std::filesystem::create_directory_symlink(dir.Path() + "target", dir.Path() + "link");
         WriteFile(dir.Path() + "file", {1});
-        const MadeHook before = SetMadeHook(row.swap ? SwapForVictim : nullptr);
+        const MadeHook before = SetMadeHook(row.swap);
         CFolder folder;
         std::string error;
         const bool made =
