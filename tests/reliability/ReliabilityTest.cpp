@@ -44,7 +44,8 @@ Bytes Payload(int connection, int side, size_t size)
 
 // n connections opened together, then data both ways in two interleaved halves (so that every
 // stream's files are used again long after their last use), then every close.
-std::vector<Bytes> Connections(int n, size_t initiatorBytes, size_t responderBytes)
+std::vector<Bytes> Connections(int n, size_t initiatorBytes, size_t responderBytes,
+                               size_t segment = 1400)
 {
     std::vector<CConversation> c;
     std::vector<Bytes> packets;
@@ -57,9 +58,9 @@ std::vector<Bytes> Connections(int n, size_t initiatorBytes, size_t responderByt
             const Bytes sent = Payload(k % n, side, side ? responderBytes : initiatorBytes);
             const size_t from = size_t(k / n) * sent.size() / 2;
             const size_t to = size_t(k / n + 1) * sent.size() / 2;
-            for (size_t at = from; at < to; at += 1400)
+            for (size_t at = from; at < to; at += segment)
                 packets.push_back(c[size_t(k % n)].Send(
-                    side, TCP_ACK, std::span(sent).subspan(at, std::min<size_t>(1400, to - at))));
+                    side, TCP_ACK, std::span(sent).subspan(at, std::min(segment, to - at))));
         }
     }
     for (int i = 0; i < n; ++i)
@@ -262,10 +263,13 @@ TEST(FaultTest, FullDiskOrFileLimitIsToldAndCountedAsMissing)
         long fsize; // the file-size limit, or -1 for a tmpfs of 400k
         size_t up, down;
         const char *error;
+        size_t segment = 1400; // bytes of data per segment; over 16 KiB, no run holds one
     } rows[] = {
         {"full tmpfs, Packet Combine mode", false, -1, 60000, 9000, "No space left on device"},
         {"full tmpfs, RAW mode", true, -1, 0, 0, "No space left on device"},
         {"ulimit -f, Packet Combine mode", false, 200000, 300000, 9000, "File too large"},
+        {"ulimit -f, segments larger than a run", false, 200000, 300000, 9000, "File too large",
+         30000},
     };
     CTempDir dir;
     for (const auto &row : rows) {
@@ -278,7 +282,7 @@ TEST(FaultTest, FullDiskOrFileLimitIsToldAndCountedAsMissing)
         for (int i = 0; i < 4100 && row.fsize < 0 && !row.raw; ++i)
             packets.push_back(BuildIpTcp({.fragment = 1}));
         if (!row.raw)
-            Append(packets, Connections(8, row.up, row.down));
+            Append(packets, Connections(8, row.up, row.down, row.segment));
         WritePcap(dir.Path() + "in.pcap", packets);
         const std::string folder = dir.Path() + std::to_string(&row - rows) + "/";
         std::filesystem::create_directory(folder);
