@@ -199,21 +199,12 @@ void CCaptureDlg::StopCapture()
 }
 
 // The worker's message, after every line it logged before.
-void CCaptureDlg::OnMessageRequested(const QString &text)
-{
-    m_pLogView->Drain();
-    MessageBox(text);
-}
+void CCaptureDlg::OnMessageRequested(const QString &text) { MessageBox(text); }
 
-void CCaptureDlg::OnFellBackToRaw()
-{
-    m_pLogView->Drain();
-    m_checkCombine->setChecked(false);
-}
+void CCaptureDlg::OnFellBackToRaw() { m_checkCombine->setChecked(false); }
 
 void CCaptureDlg::OnFolderComplete(const std::string &path)
 {
-    m_pLogView->Drain();
     // A program that a signal or the end of the session ends opens nothing on its way out.
     if (!m_bEnding)
         OpenFolderOnDesktop(path);
@@ -221,7 +212,6 @@ void CCaptureDlg::OnFolderComplete(const std::string &path)
 
 void CCaptureDlg::OnCaptureEnded(const CCaptureOutcome &outcome)
 {
-    m_pLogView->Drain();
     m_outcome = outcome;
     m_folder.Close();
     setWindowTitle(Text(AppText::kTitleFinished));

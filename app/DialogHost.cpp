@@ -74,12 +74,16 @@ void CDialogHost::WaitForWorker()
 // away first.
 void CDialogHost::SendToUi(const std::function<void()> &event)
 {
-    // IMPORTANT: a call into the caller's own thread would wait for itself forever.
-    if (QThread::currentThread() == thread()) {
+    // Every line logged before the event is drawn first.
+    const auto deliver = [&] {
+        emit logWaiting(true);
         event();
-        return;
-    }
-    CUiCall::Send(this, event);
+    };
+    // IMPORTANT: a call into the caller's own thread would wait for itself forever.
+    if (QThread::currentThread() == thread())
+        deliver();
+    else
+        CUiCall::Send(this, deliver);
 }
 
 void CDialogHost::customEvent(QEvent *event) { CUiCall::Run(event); }

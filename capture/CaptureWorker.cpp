@@ -109,8 +109,6 @@ int BufferBytes(const CCaptureRequest &request)
     return request.nBufferKib > 0 ? request.nBufferKib * 1024 : CCaptureSource::kBufferSize;
 }
 
-int64_t Microseconds(const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; }
-
 int64_t WallClockMicroseconds()
 {
     timespec now{};

@@ -5,12 +5,6 @@
 #include "IndexRows.h"
 #include "OutputFiles.h"
 
-namespace {
-
-int64_t Microseconds(const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; }
-
-} // namespace
-
 CFrameWriter::CFrameWriter(const CFolder &folder, IOutputEvents &events, int linkType)
     : m_folder(folder), m_events(events), m_nLinkType(linkType), m_index(events)
 {

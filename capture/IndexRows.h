@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/time.h>
 
 // The rows of the output folder's two indexes, as CSV (RFC 4180: comma-separated, CR LF line
 // ends, UTF-8). Numbers are written as in the file names, ten digits; times in UTC as
@@ -22,6 +23,8 @@ std::string ConnectionRow(const CStreamRecord &record);
 std::string FrameRow(int number, int64_t time, uint32_t captured, uint32_t original, int linkType);
 // A time stamp in microseconds since 1970 as the indexes write it.
 std::string FormatTime(int64_t microseconds);
+// A capture's time stamp in microseconds since 1970.
+inline int64_t Microseconds(const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; }
 
 // The fields of a frame file's row, as FrameRow writes them.
 struct CFrameIndexRow

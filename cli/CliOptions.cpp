@@ -1,5 +1,7 @@
 #include "CliOptions.h"
 
+#include "CaptureSource.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -48,7 +50,7 @@ namespace {
 // libpcap compiles an expression in time and memory that grow faster than its length.
 constexpr size_t kMaxFilterBytes = 64 * 1024;
 // The largest snap length libpcap captures with, which -s 0 stands for, as in tcpdump.
-constexpr int64_t kMaxSnapLength = 262144;
+constexpr int64_t kMaxSnapLength = CCaptureSource::kSnapLength;
 // The kernel buffer's size is an int of bytes.
 constexpr int64_t kMaxBufferKib = INT_MAX / 1024;
 constexpr double kMaxSeconds = 1e9;
@@ -142,7 +144,7 @@ bool TakeValue(int c, const std::string &value, CCliOptions &options, std::strin
             options.nSnapLength = int(n == 0 ? kMaxSnapLength : n);
             return true;
         }
-        error = "-s " + value + ": not a snap length (0 to 262144)";
+        error = "-s " + value + ": not a snap length (0 to " + std::to_string(kMaxSnapLength) + ")";
         return false;
     default: // kDuration
         if (ParseSeconds(value, options.llDurationMs))

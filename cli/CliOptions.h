@@ -16,7 +16,7 @@ struct CCliOptions
     Action action = Action::Capture;
     std::string strInterface;   // -i
     std::string strFile;        // -r ("-" for standard input)
-    std::string strFolder;      // -o, ending with '/' once prepared
+    std::string strFolder;      // -o
     std::string strUser;        // -Z: the user to become once the interface is open
     std::string strFilter;      // the arguments after the options: a libpcap filter expression
     std::string strIndexDir;    // --to-pcap DIR

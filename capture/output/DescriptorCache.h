@@ -1,5 +1,6 @@
 #pragma once
 #include "OutputEvents.h"
+#include "RecencyList.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -48,25 +49,13 @@ public:
     void Release(Slot slot);
 
 private:
-    static constexpr Slot kNone = UINT32_MAX;
-    struct CEntry
-    {
-        int fd = -1;
-        Slot older = kNone; // the order of held descriptors, least recently used first
-        Slot newer = kNone;
-    };
-
     void MakeRoom();
     bool GiveUpOldest();
-    void Link(Slot slot);
-    void Unlink(Slot slot);
 
     size_t m_nLimit;
     IOutputEvents *m_pEvents;
-    std::vector<CEntry> m_entries;
+    std::vector<int> m_fds; // by slot; -1 when given up or free
     std::vector<Slot> m_free;
-    Slot m_oldest = kNone;
-    Slot m_newest = kNone;
-    size_t m_nHeld = 0;
+    CRecencyList m_held; // the slots holding a descriptor, least recently used first
     bool m_bShortTold = false;
 };

@@ -21,22 +21,19 @@ void CIndexFile::Append(const std::string &row)
         Flush();
 }
 
-bool CIndexFile::Flush()
+void CIndexFile::Flush()
 {
-    if (!m_file.IsOpen())
-        return false;
-    if (m_strBuffer.empty())
-        return true;
+    if (!m_file.IsOpen() || m_strBuffer.empty())
+        return;
     if (!m_file.WriteAt(m_qwLength, m_strBuffer.data(), m_strBuffer.size())) {
         m_nError = errno;
         // A part of a row would pass for a row: the file keeps its whole rows only.
         m_file.SetLength(m_qwLength);
-        return false;
+        return;
     }
     m_nError = 0;
     m_qwLength += m_strBuffer.size();
     m_strBuffer.clear();
-    return true;
 }
 
 void CIndexFile::Close()

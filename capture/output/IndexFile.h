@@ -29,9 +29,9 @@ public:
     // Appends row, writing what waits once there is enough of it, unless the last write
     // failed: then rows wait for the next Flush.
     void Append(const std::string &row);
-    // Writes every row that waits. False when they could not be written (or the file could not
-    // be created): they keep waiting.
-    bool Flush();
+    // Writes every row that waits; rows that could not be written (or whose file could not be
+    // created) keep waiting.
+    void Flush();
     // Flushes and closes the file.
     void Close();
     // Bytes of rows that wait to be written.

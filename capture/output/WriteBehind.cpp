@@ -93,24 +93,16 @@ uint8_t *CWriteBehind::TakePiece(Key key)
     }
     // The pool is spent: the oldest run but key's own is written, which frees its pieces.
     while (m_freePieces.empty()) {
-        Key oldest = m_oldestRun;
+        Key oldest = m_runs.Oldest();
         if (oldest == key)
-            oldest = m_entries[key]->newer;
-        if (oldest == kNone)
+            oldest = m_runs.Newer(key);
+        if (oldest == CRecencyList::kNone)
             return nullptr;
         WriteRun(oldest);
     }
-    CEntry &entry = *m_entries[key];
-    if (entry.nRunLength == 0) {
-        // The run starts: it becomes the newest.
-        entry.older = m_newestRun;
-        entry.newer = kNone;
-        if (m_newestRun != kNone)
-            m_entries[m_newestRun]->newer = key;
-        m_newestRun = key;
-        if (m_oldestRun == kNone)
-            m_oldestRun = key;
-    }
+    // A run that starts becomes the newest.
+    if (m_entries[key]->nRunLength == 0)
+        m_runs.PushNewest(key);
     uint8_t *piece = m_freePieces.back();
     m_freePieces.pop_back();
     return piece;
@@ -148,15 +140,7 @@ void CWriteBehind::ReleaseRun(Key key)
     const size_t count = (entry.nRunLength + m_nPieceBytes - 1) / m_nPieceBytes;
     m_freePieces.insert(m_freePieces.end(), entry.pieces.begin(), entry.pieces.begin() + count);
     entry.nRunLength = 0;
-    if (entry.older != kNone)
-        m_entries[entry.older]->newer = entry.newer;
-    else
-        m_oldestRun = entry.newer;
-    if (entry.newer != kNone)
-        m_entries[entry.newer]->older = entry.older;
-    else
-        m_newestRun = entry.older;
-    entry.older = entry.newer = kNone;
+    m_runs.Remove(key);
 }
 
 bool CWriteBehind::SetLength(Key key, uint64_t length)
@@ -186,8 +170,8 @@ void CWriteBehind::Remove(Key key)
 
 void CWriteBehind::FlushAll()
 {
-    while (m_oldestRun != kNone)
-        WriteRun(m_oldestRun);
+    while (m_runs.Oldest() != CRecencyList::kNone)
+        WriteRun(m_runs.Oldest());
 }
 
 std::vector<CByteRange> CWriteBehind::TakeFailed(Key key)

@@ -3,6 +3,7 @@
 #include "File.h"
 #include "OutputEvents.h"
 #include "RangeSet.h"
+#include "RecencyList.h"
 
 #include <array>
 #include <cstddef>
@@ -67,7 +68,6 @@ public:
     std::vector<CByteRange> TakeFailed(Key key);
 
 private:
-    static constexpr Key kNone = kNoFile;
     struct CEntry
     {
         CEntry(CDescriptorCache &descriptors, IOutputEvents &events) : file(&descriptors, &events)
@@ -77,8 +77,6 @@ private:
         uint64_t qwRunOffset = 0;
         size_t nRunLength = 0; // bytes pending; none: no run, no piece held
         std::array<uint8_t *, kPiecesPerRun> pieces{};
-        Key older = kNone; // the order of pending runs, oldest first
-        Key newer = kNone;
         std::vector<CByteRange> failed;
     };
 
@@ -97,6 +95,5 @@ private:
     std::vector<Key> m_freeKeys;
     std::vector<std::unique_ptr<uint8_t[]>> m_pool; // every piece made
     std::vector<uint8_t *> m_freePieces;
-    Key m_oldestRun = kNone;
-    Key m_newestRun = kNone;
+    CRecencyList m_runs; // the keys with a pending run, oldest first
 };

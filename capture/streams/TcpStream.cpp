@@ -268,17 +268,15 @@ void CTcpStream::CutFiles(const CSegment &segment)
         // A file that is already as long as its side sent (the common case) is left alone.
         Forget(dir, m_output.TakeFailed(m_file[dir]));
         if (uint64_t(length) != m_written[dir].End() &&
-            m_output.SetLength(m_file[dir], uint64_t(length))) {
-            m_qwCut[dir] = uint64_t(length);
+            m_output.SetLength(m_file[dir], uint64_t(length)))
             m_bCut[dir] = true;
-        }
     }
 }
 
 uint64_t CTcpStream::FileLength(int dir) const
 {
     // Only writes that reached the file, and a cut, make it longer.
-    return m_bCut[dir] ? m_qwCut[dir] : m_written[dir].End();
+    return m_bCut[dir] ? m_qwClosedLength[dir] : m_written[dir].End();
 }
 
 uint64_t CTcpStream::SentLength(int dir) const

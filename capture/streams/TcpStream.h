@@ -127,8 +127,7 @@ private:
     // The length each side sent by the final ACK of a complete close, where it is known.
     uint64_t m_qwClosedLength[2] = {0, 0};
     bool m_bClosedLength[2] = {false, false};
-    // The length each file was cut to; valid where m_bCut.
-    uint64_t m_qwCut[2] = {0, 0};
+    // Whether each file was cut to its closed length (no write follows a close).
     bool m_bCut[2] = {false, false};
     CRangeSet m_written[2];
     bool m_bFollowed = false; // took an opening SYN
